@@ -1,0 +1,175 @@
+#include "core/foundations/paths.hpp"
+
+#include <array>
+
+#include <fmt/format.h>
+
+#include "core/foundations/unicode.hpp"
+#include "platform/fs.hpp"
+#include "platform/random.hpp"
+
+namespace qv {
+namespace {
+
+constexpr std::size_t kMaxRelativePathBytes = 19999;
+
+bool is_reserved_device_stem(std::string_view component) {
+  std::string_view stem = component.substr(0, component.find('.'));
+  if (stem.empty()) return false;
+  const std::string upper = to_upper_ascii(stem);
+  static constexpr std::array<std::string_view, 7> kNames = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+  for (auto name : kNames) {
+    if (upper == name) return true;
+  }
+  // COM and LPT followed by exactly one of 1-9 or the superscripts one to three
+  // (four characters; a superscript is two bytes in UTF-8).
+  if (upper.size() < 4 || (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0)) return false;
+  std::string_view tail = std::string_view(upper).substr(3);
+  if (tail.size() == 1) return tail[0] >= '1' && tail[0] <= '9';
+  return tail == "\xC2\xB9" || tail == "\xC2\xB2" || tail == "\xC2\xB3";
+}
+
+Status validate_component(std::string_view component) {
+  if (component.empty() || component == "." || component == ".." || component.back() == ' ' ||
+      component.back() == '.') {
+    return fail(fmt::format("invalid component: {}", component));
+  }
+  for (unsigned char c : component) {
+    if (c < 0x20 || c == '"' || c == '<' || c == '>' || c == ':' || c == '|' || c == '?' || c == '*') {
+      return fail(fmt::format("invalid component: {}", component));
+    }
+  }
+  if (is_reserved_device_stem(component)) return fail("reserved Windows name");
+  return {};
+}
+
+bool is_protected_name(std::string_view component) {
+  const std::string lower = to_lower_full(component);
+  return lower == "qvonline pristine" || lower == "qvonline variant";
+}
+
+}  // namespace
+
+Status validate_relative_path(std::string_view path) {
+  if (path.empty() || path.size() > kMaxRelativePathBytes || path.front() == '/' ||
+      path.find('\\') != std::string_view::npos) {
+    return fail(fmt::format("invalid relative path: {}", path));
+  }
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t slash = path.find('/', start);
+    std::string_view component = path.substr(start, slash == std::string_view::npos ? path.npos : slash - start);
+    QV_TRY(validate_component(component));
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return {};
+}
+
+Status check_reserved_path(std::string_view path) {
+  QV_TRY(validate_relative_path(path));
+  const std::string lower = to_lower_full(path);
+  if (lower == ".launcher" || lower.starts_with(".launcher/") || lower == "launcherupdater.exe" ||
+      lower == "launcher.json" || lower == "launcher.exe" || lower == "builder.json") {
+    return fail("reserved launcher path");
+  }
+  return {};
+}
+
+Result<fs::path> join_checked(const fs::path& root, std::string_view relative) {
+  QV_TRY(validate_relative_path(relative));
+  // The separator is already "/" on this platform, so the text joins as it is.
+  fs::path joined = root / fs::path(std::string(relative));
+  QV_TRY(reject_reparse_points(joined));
+  return joined;
+}
+
+Status reject_reparse_points(const fs::path& path) {
+  fs::path prefix;
+  for (const auto& part : path) {
+    if (part.empty()) continue;  // a trailing separator
+    prefix /= part;
+    auto info = platform::lstat_path(prefix);
+    if (!info) {
+      // A missing prefix makes every longer one missing too.
+      if (info.error().is_not_found()) return {};
+      return fail(info.error());
+    }
+    if (info->kind == platform::FileKind::Symlink) {
+      return fail(fmt::format("reparse point rejected: {}", prefix.string()));
+    }
+  }
+  return {};
+}
+
+bool has_protected_component(const fs::path& path) {
+  for (const auto& part : path) {
+    if (is_protected_name(part.string())) return true;
+  }
+  return false;
+}
+
+Result<fs::path> resolve_write_root(const fs::path& root) {
+  QV_TRY(reject_reparse_points(root));
+  fs::path canonical = QV_TRY(platform::canonicalize(root));
+  if (has_protected_component(canonical)) {
+    return fail("immutable original/comparison client cannot be a write target");
+  }
+  return canonical;
+}
+
+bool path_within(const fs::path& path, const fs::path& base) {
+  auto p = path.begin();
+  for (auto b = base.begin(); b != base.end(); ++b) {
+    if (b->empty()) continue;  // trailing separator of the base
+    if (p == path.end() || *p != *b) return false;
+    ++p;
+  }
+  return true;
+}
+
+Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view relative) {
+  QV_TRY(check_reserved_path(relative));
+  fs::path joined = QV_TRY(join_checked(root, relative));
+  fs::path canonical_root = QV_TRY(platform::canonicalize(root));
+
+  fs::path ancestor = joined;
+  for (;;) {
+    if (platform::stat_path(ancestor)) break;
+    if (!ancestor.has_relative_path()) return fail("missing path ancestor");
+    fs::path parent = ancestor.parent_path();
+    if (parent == ancestor) return fail("missing path ancestor");
+    ancestor = std::move(parent);
+  }
+  fs::path canonical_ancestor = QV_TRY(platform::canonicalize(ancestor));
+  if (!path_within(canonical_ancestor, canonical_root)) return fail("physical path escaped client");
+
+  std::string remainder = canonical_ancestor.lexically_relative(canonical_root).generic_string();
+  if (remainder == ".") remainder.clear();
+  if (!remainder.empty()) QV_TRY(check_reserved_path(remainder));
+  return joined;
+}
+
+std::string random_hex_id() {
+  unsigned char bytes[16];
+  platform::random_bytes(bytes, sizeof bytes);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(32);
+  for (unsigned char b : bytes) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+  return out;
+}
+
+bool is_hex_id(std::string_view text) {
+  if (text.size() != 32) return false;
+  for (char c : text) {
+    bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex) return false;
+  }
+  return true;
+}
+
+}  // namespace qv

@@ -1,0 +1,66 @@
+// Client-relative paths, the launcher's reserved paths, protected reference
+// clients, link refusal and the resolution of client paths to physical paths.
+//
+// Every function here only inspects: none creates, writes or deletes anything.
+// All are safe on any thread. Operating-system errors are returned as they
+// are, with no context added.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/foundations/error.hpp"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+// The grammar every client-relative path passes before any use: 1 to 19999
+// bytes, "/"-separated, no leading "/", no "\", no empty, "." or ".."
+// component, no component ending in a blank or ".", no control character, none
+// of `"<>:|?*`, and no reserved device stem.
+Status validate_relative_path(std::string_view path);
+
+// The grammar, then the launcher's reserved paths (".launcher" and below,
+// "launcher.exe", "LauncherUpdater.exe", "launcher.json", "builder.json", whole
+// path compared after full lower-casing): "reserved launcher path".
+Status check_reserved_path(std::string_view path);
+
+// The grammar, the join onto `root`, then `reject_reparse_points` on the result.
+// Reserved launcher paths are allowed: the launcher's own files are reached
+// through this.
+Result<fs::path> join_checked(const fs::path& root, std::string_view relative);
+
+// Refuses a path any existing prefix of which is a symbolic link: "reparse
+// point rejected: {prefix}". A missing prefix ends the walk; any other failure
+// to read a prefix's metadata is returned as the operating-system error. Mount
+// points are not refused.
+Status reject_reparse_points(const fs::path& path);
+
+// The canonical client root, refused when a component of it is a protected
+// reference-client folder name: "immutable original/comparison client cannot
+// be a write target".
+Result<fs::path> resolve_write_root(const fs::path& root);
+
+// The joined path of a client file named by release data, after proving that
+// its nearest existing ancestor lies physically inside the client ("physical
+// path escaped client") and is not a reserved launcher path. Returns the joined
+// path, not the canonical one.
+Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view relative);
+
+// 32 lower-case hexadecimal digits encoding 16 fresh random bytes.
+std::string random_hex_id();
+
+// True for exactly 32 ASCII hexadecimal digits, either letter case.
+bool is_hex_id(std::string_view text);
+
+// True when a component of `path`, fully lower-cased, is "qvonline pristine"
+// or "qvonline variant".
+bool has_protected_component(const fs::path& path);
+
+// True when `path` equals `base` or lies below it, compared component by
+// component (case-sensitively). Both should be absolute and normalised.
+bool path_within(const fs::path& path, const fs::path& base);
+
+}  // namespace qv

@@ -1,0 +1,20 @@
+// Unicode helpers shared by the path rules and the manifest rules.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// Full Unicode lower-casing of UTF-8 text, locale independent (root locale),
+// with the context-sensitive final-sigma rule. Bytes that are not valid UTF-8
+// are passed through unchanged.
+std::string to_lower_full(std::string_view text);
+
+// Upper-cases ASCII letters only; every other byte is kept.
+std::string to_upper_ascii(std::string_view text);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool is_valid_utf8(std::string_view text);
+
+}  // namespace qv

@@ -1,0 +1,61 @@
+// File-system facilities of the platform layer. Every other module reaches the
+// file system through these calls (and the further files of this folder), so a
+// second binding could replace them without touching the engine.
+//
+// All calls return operating-system errors as Error::os (errno kept), never
+// throw, and open every descriptor close-on-exec.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "core/foundations/error.hpp"
+#include "platform/fd.hpp"
+
+namespace qv::platform {
+
+enum class FileKind { Regular, Directory, Symlink, Other };
+
+struct FileInfo {
+  FileKind kind = FileKind::Other;
+  std::uint64_t size = 0;
+  std::uint32_t mode = 0;  // permission bits (st_mode & 07777)
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// Metadata of the entry itself; a symbolic link is reported as Symlink.
+Result<FileInfo> lstat_path(const std::filesystem::path& path);
+// Metadata with links followed.
+Result<FileInfo> stat_path(const std::filesystem::path& path);
+// Metadata of an open descriptor.
+Result<FileInfo> stat_fd(int fd);
+
+// The canonical absolute path with every link resolved; the path must exist.
+Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
+
+// The process's current folder.
+Result<std::filesystem::path> current_dir();
+
+// Reads a whole (small) file. Fails with "file too large" past `max_bytes`
+// without reading further; the size is never taken from the file's metadata.
+Result<std::string> read_small_file(const std::filesystem::path& path, std::size_t max_bytes);
+
+// open(2) with O_CLOEXEC added.
+Result<UniqueFd> open_fd(const std::filesystem::path& path, int flags, unsigned mode = 0);
+
+// Writes every byte, retrying on EINTR and short writes.
+Status write_all(int fd, const void* data, std::size_t size);
+
+// Creates a folder and every missing folder above it; existing folders are fine.
+Status make_directories(const std::filesystem::path& path);
+
+// Takes an exclusive open-file-description write lock on the whole file.
+// With `wait` the call blocks until the lock is granted; without, a lock held
+// elsewhere fails at once (EAGAIN). The lock goes with the last descriptor of
+// the open file description.
+Status lock_whole_file(int fd, bool wait);
+
+}  // namespace qv::platform
