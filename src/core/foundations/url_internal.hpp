@@ -21,7 +21,6 @@ inline constexpr std::string_view kInvalidIdn = "invalid international domain na
 inline constexpr std::string_view kInvalidIpv4 = "invalid IPv4 address";
 inline constexpr std::string_view kInvalidIpv6 = "invalid IPv6 address";
 inline constexpr std::string_view kUnclosedIpv6 = "unclosed IPv6 address";
-inline constexpr std::string_view kFileUnsupported = "file URLs are not supported";
 
 // The URL policy's texts.
 inline constexpr std::string_view kHttpsRequired = "HTTPS required (test HTTP restricted to literal loopback)";
