@@ -217,6 +217,7 @@ TEST(UrlParse, FileUrls) {
           {"/d", "file:///C:/d"},
           {"/D:/x", "file:///D:/x"},
           {"D:/x", "d:/x"},
+          {"E|/x", "file:///E:/x"},
           {"//h/x", "file://h/x"},
           {"?q", "file:///C:/a/b?q"},
       },

@@ -178,6 +178,27 @@ class Parser {
     url_.port = base_->port;
   }
 
+  // A reference without an authority: it keeps the base's path and query
+  // unless it brings its own, and a path replaces the base's last segment.
+  void continue_from_base_path(char32_t c) {
+    segments_ = split_path(base_->path);
+    url_.query = base_->query;
+    if (c == '?') {
+      begin_query();
+    } else if (c == '#') {
+      begin_fragment();
+    } else if (c != kEof) {
+      url_.query.reset();
+      // A file reference that starts with its own drive letter starts afresh.
+      if (url_.scheme == "file" && starts_with_windows_drive_letter(p_)) {
+        segments_.clear();
+      } else {
+        shorten_path();
+      }
+      reconsume_in(State::Path);
+    }
+  }
+
   Status failure(std::string_view text) { return fail(std::string(text)); }
 
   Status step(char32_t c) {
@@ -259,17 +280,7 @@ class Parser {
           return {};
         }
         copy_authority_from_base();
-        segments_ = split_path(base_->path);
-        url_.query = base_->query;
-        if (c == '?') {
-          begin_query();
-        } else if (c == '#') {
-          begin_fragment();
-        } else if (c != kEof) {
-          url_.query.reset();
-          shorten_path();
-          reconsume_in(State::Path);
-        }
+        continue_from_base_path(c);
         return {};
 
       case State::RelativeSlash:
@@ -389,21 +400,7 @@ class Parser {
           state_ = State::FileSlash;
         } else if (base_is_file()) {
           url_.host = base_->host;
-          segments_ = split_path(base_->path);
-          url_.query = base_->query;
-          if (c == '?') {
-            begin_query();
-          } else if (c == '#') {
-            begin_fragment();
-          } else if (c != kEof) {
-            url_.query.reset();
-            if (starts_with_windows_drive_letter(p_)) {
-              segments_.clear();
-            } else {
-              shorten_path();
-            }
-            reconsume_in(State::Path);
-          }
+          continue_from_base_path(c);
         } else {
           reconsume_in(State::Path);
         }
