@@ -1,4 +1,4 @@
-// Pieces shared by the URL parser, the host parser and the URL policy. Not
+// Helpers shared by the URL parser, the host parser and the URL policy. Not
 // part of the public interface: include url.hpp instead.
 #pragma once
 
