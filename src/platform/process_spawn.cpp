@@ -67,7 +67,11 @@ Result<std::uint32_t> spawn_detached(const std::filesystem::path& program, const
   ::posix_spawnattr_setsigdefault(&attributes.attr, &all);
   ::posix_spawnattr_setflags(&attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::string program_text = program.string();
+  // The child changes folder before it executes the program, so a relative
+  // program path would be looked up from the wrong folder.
+  std::error_code ec;
+  std::string program_text = std::filesystem::absolute(program, ec).string();
+  if (ec) return fail_os(ec.value());
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(program_text.data());

@@ -10,8 +10,9 @@
 
 namespace qv::platform {
 
-// Starts `program` (no search of PATH) with the argument vector `program`,
-// then `args` in order, each one argument; working folder `cwd`; the
+// Starts `program` (no search of PATH; a relative path is taken from the
+// current folder) with the argument vector: `program` made absolute, then
+// `args` in order, each one argument; working folder `cwd`; the
 // environment and the three standard streams inherited, every other
 // descriptor closed in the child, the signal mask cleared and every signal's
 // disposition reset to the default. Returns the child's id at once, or the

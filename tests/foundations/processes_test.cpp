@@ -286,7 +286,12 @@ TEST_F(LaunchGame, PassesArgumentsAndFolderAndLeaksNoDescriptor) {
   int leaked = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(leaked, 0);
 
-  auto launched = launch_game(root_, manifest("bin/game.bin", args));
+  // A relative root: the program must still be found once the game's
+  // working folder is the root.
+  const fs::path here = fs::current_path();
+  fs::current_path(dir_.path());
+  auto launched = launch_game("client", manifest("bin/game.bin", args));
+  fs::current_path(here);
   ::close(leaked);
   ASSERT_TRUE(launched) << launched.error().to_string();
 

@@ -38,6 +38,7 @@ namespace {
 
 constexpr int kClosedByWindow = 10;
 constexpr int kClosedBySignal = 11;
+constexpr int kRanOutOfTime = 3;
 
 struct Options {
   std::string record;
@@ -141,6 +142,24 @@ bool close_requested(const GameWindow& w) {
   return requested;
 }
 
+// Waits for a close request or the end of its time; returns the exit code.
+int run(const Options& options, int signals, const GameWindow& window) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(options.exit_after_ms);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return kRanOutOfTime;
+    pollfd fds_to_watch[2];
+    nfds_t count = 0;
+    if (signals >= 0) fds_to_watch[count++] = pollfd{signals, POLLIN, 0};
+    if (window.display != nullptr) fds_to_watch[count++] = pollfd{ConnectionNumber(window.display), POLLIN, 0};
+    if (window.display != nullptr && close_requested(window) && !options.ignore_close) return kClosedByWindow;
+    int rc = poll(fds_to_watch, count, static_cast<int>(left));
+    if (rc < 0) continue;
+    if (signals >= 0 && (fds_to_watch[0].revents & POLLIN) != 0) return kClosedBySignal;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -167,18 +186,7 @@ int main(int argc, char** argv) {
 
   if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;
 
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(options.exit_after_ms);
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 3;
-    pollfd fds_to_watch[2];
-    nfds_t count = 0;
-    if (signals >= 0) fds_to_watch[count++] = pollfd{signals, POLLIN, 0};
-    if (window.display != nullptr) fds_to_watch[count++] = pollfd{ConnectionNumber(window.display), POLLIN, 0};
-    if (window.display != nullptr && close_requested(window) && !options.ignore_close) return kClosedByWindow;
-    int rc = poll(fds_to_watch, count, static_cast<int>(left));
-    if (rc < 0) continue;
-    if (signals >= 0 && (fds_to_watch[0].revents & POLLIN) != 0) return kClosedBySignal;
-  }
+  const int code = run(options, signals, window);
+  if (window.display != nullptr) XCloseDisplay(window.display);
+  return code;
 }
