@@ -267,6 +267,19 @@ TEST_F(GameWindows, CloseAsksTheWindowFirst) {
   expect_closed_on_request(titled, kClosedByWindow);
 }
 
+TEST_F(GameWindows, WindowManagerClientListIsPreferred) {
+  // Under a window manager the root's children are its frames; its client
+  // list names the real top-level windows.
+  FakeGame unlisted(game("bin/unlisted.bin"), {"--fake-window"});
+  FakeGame listed(game("bin/listed.bin"), {"--fake-window", "--fake-client-list"});
+
+  auto found = find_client_game_processes(root_);
+  ASSERT_TRUE(found) << found.error().to_string();
+  EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{listed.pid()});
+  // Closing it also takes the list away again for the other tests.
+  expect_closed_on_request(listed, kClosedByWindow);
+}
+
 class LaunchGame : public GameProcesses {
  protected:
   Manifest manifest(std::string exe, std::vector<std::string> args = {}) {

@@ -8,6 +8,9 @@
 //   --fake-ready=PATH      create PATH once signals and the window are set up
 //   --fake-window[=TITLE]  open a top-level window titled TITLE ("QV Online")
 //                          when a display is reachable
+//   --fake-client-list     with the window, act as a window manager would:
+//                          publish _NET_CLIENT_LIST on the root window holding
+//                          only this window (removed again on a normal exit)
 //   --fake-ignore-close    ignore SIGTERM and WM_DELETE_WINDOW
 //   --fake-exit-after=MS   exit on its own after MS milliseconds (60000)
 //
@@ -44,6 +47,7 @@ struct Options {
   std::string record;
   std::string ready;
   std::optional<std::string> window_title;
+  bool client_list = false;
   bool ignore_close = false;
   long exit_after_ms = 60000;
 };
@@ -60,6 +64,7 @@ Options parse(const std::vector<std::string>& args) {
     if (auto v = value_of(arg, "--fake-ready")) options.ready = *v;
     if (auto v = value_of(arg, "--fake-window")) options.window_title = *v;
     if (arg == "--fake-window") options.window_title = "QV Online";
+    if (arg == "--fake-client-list") options.client_list = true;
     if (arg == "--fake-ignore-close") options.ignore_close = true;
     if (auto v = value_of(arg, "--fake-exit-after")) options.exit_after_ms = std::strtol(v->c_str(), nullptr, 10);
   }
@@ -107,7 +112,7 @@ struct GameWindow {
   Atom delete_window = None;
 };
 
-GameWindow open_window(const std::string& title) {
+GameWindow open_window(const std::string& title, bool client_list) {
   GameWindow w;
   w.display = XOpenDisplay(nullptr);
   if (w.display == nullptr) return w;
@@ -123,6 +128,10 @@ GameWindow open_window(const std::string& title) {
   w.protocols = XInternAtom(d, "WM_PROTOCOLS", False);
   w.delete_window = XInternAtom(d, "WM_DELETE_WINDOW", False);
   XSetWMProtocols(d, w.id, &w.delete_window, 1);
+  if (client_list) {
+    XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_CLIENT_LIST", False), XA_WINDOW, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&w.id), 1);
+  }
   XMapWindow(d, w.id);
   XSync(d, False);
   return w;
@@ -182,11 +191,17 @@ int main(int argc, char** argv) {
   }
 
   GameWindow window;
-  if (options.window_title) window = open_window(*options.window_title);
+  if (options.window_title) window = open_window(*options.window_title, options.client_list);
 
   if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;
 
   const int code = run(options, signals, window);
-  if (window.display != nullptr) XCloseDisplay(window.display);
+  if (window.display != nullptr) {
+    if (options.client_list) {
+      XDeleteProperty(window.display, DefaultRootWindow(window.display),
+                      XInternAtom(window.display, "_NET_CLIENT_LIST", False));
+    }
+    XCloseDisplay(window.display);
+  }
   return code;
 }

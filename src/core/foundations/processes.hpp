@@ -57,6 +57,7 @@ Status close_candidates(const std::filesystem::path& canonical_root, std::span<c
 // arguments and `client_root` as its working folder, and returns at once. A
 // failure to start is the operating-system error. The game inherits no
 // descriptor besides the standard streams and is reaped when it exits.
+// Any thread; nothing waits for the game or watches it.
 Status launch_game(const std::filesystem::path& client_root, const Manifest& manifest);
 
 // True for a file name of exactly "zEntry.exe" with ASCII letters compared
