@@ -1,0 +1,74 @@
+// The game client as a running program: finding the game processes of this
+// client, closing them before files are replaced (and on STOP GAME), and
+// starting the game for PLAY.
+//
+// A process is a game candidate when its executable file is named
+// "zEntry.exe" (ASCII letters in any case) or when it owns a top-level window
+// titled exactly "QV Online"; it belongs to this client only when its
+// executable lies inside the canonical client root, compared component by
+// component and case-sensitively. Nothing here keeps state or writes to the
+// diagnostics log; callers do.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/foundations/error.hpp"
+#include "core/formats/manifest.hpp"
+
+namespace qv {
+
+// One running game process of this client: its id and its executable as the
+// system reports it for the process.
+struct ProcessCandidate {
+  std::uint32_t pid = 0;
+  std::filesystem::path image;
+
+  bool operator==(const ProcessCandidate&) const = default;
+};
+
+// The game processes of the client at `client_root` (canonicalised first; its
+// error is returned unchanged), ascending by id, each id once. A candidate
+// that cannot be inspected for a reason other than its having exited ends
+// the search with "candidate game process could not be scoped safely;
+// patching stopped" over the cause. Windows are looked at only when a display
+// is reachable. Any thread; takes a snapshot that may be stale on return.
+Result<std::vector<ProcessCandidate>> find_client_game_processes(const std::filesystem::path& client_root);
+
+// Closes every game process of the client at `client_root` (resolve_write_root
+// first, its error returned): each is asked to close (WM_DELETE_WINDOW to its
+// windows, SIGTERM when it has none), waited for up to 5 seconds, then killed.
+// Returns the candidates found at the start, those that exited on their own
+// included, or the first error; later candidates are then left running.
+// Blocks for seconds: call it on a job thread.
+Result<std::vector<ProcessCandidate>> close_client_game(const std::filesystem::path& client_root);
+
+// The close loop of close_client_game over a given list, for a canonical
+// root. Each process is re-identified through a pidfd before anything is
+// sent to it: one whose executable now lies outside the root fails with
+// "process identity changed"; one that has exited is skipped.
+Status close_candidates(const std::filesystem::path& canonical_root, std::span<const ProcessCandidate> candidates);
+
+// Starts the manifest's `game_exe` (resolved inside `client_root`; must be a
+// regular file, else "game executable missing") with `game_args` as its
+// arguments and `client_root` as its working folder, and returns at once. A
+// failure to start is the operating-system error. The game inherits no
+// descriptor besides the standard streams and is reaped when it exits.
+// Any thread; nothing waits for the game or watches it.
+Status launch_game(const std::filesystem::path& client_root, const Manifest& manifest);
+
+// True for a file name of exactly "zEntry.exe" with ASCII letters compared
+// without regard to case and every other byte exactly.
+bool is_game_file_name(std::string_view name);
+
+// Whether the executable `image` lies inside `canonical_root`. The image is
+// canonicalised first (for an unlinked executable, its folder); a failure is
+// returned under "cannot verify candidate executable location". An image
+// inside whose reported path passes through a symbolic link fails with
+// "reparse point rejected: {}".
+Result<bool> is_inside_client(const std::filesystem::path& image, const std::filesystem::path& canonical_root);
+
+}  // namespace qv

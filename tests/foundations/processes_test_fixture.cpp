@@ -1,0 +1,135 @@
+#include "foundations/processes_test_fixture.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#ifndef QV_FAKE_GAME
+#define QV_FAKE_GAME QV_BINARY_DIR "/tools/fake_game/fake_game"
+#endif
+
+extern char** environ;
+
+namespace qv::testing {
+namespace {
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& args, posix_spawn_file_actions_t* actions) {
+  std::vector<std::string> owned{program};
+  owned.insert(owned.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : owned) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, program.c_str(), actions, nullptr, argv.data(), environ);
+  if (rc != 0) throw std::runtime_error("cannot start " + program + ": " + std::to_string(rc));
+  return pid;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "qv-processes-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  ::chmod(pattern.c_str(), 0755);
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void install_fake_game(const fs::path& target) {
+  fs::create_directories(target.parent_path());
+  fs::copy_file(QV_FAKE_GAME, target, fs::copy_options::overwrite_existing);
+  fs::permissions(target, fs::perms(0755));
+}
+
+FakeGame::FakeGame(const fs::path& program, std::vector<std::string> args) {
+  const std::string ready = program.string() + "." + std::to_string(::getpid()) + ".ready";
+  ::unlink(ready.c_str());
+  args.push_back("--fake-ready=" + ready);
+  pid_ = spawn(program.string(), args, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::access(ready.c_str(), F_OK) != 0) {
+    if (std::chrono::steady_clock::now() > deadline || !running()) throw std::runtime_error("fake game not ready");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::unlink(ready.c_str());
+}
+
+FakeGame::~FakeGame() {
+  if (reaped_) return;
+  ::kill(pid_, SIGKILL);
+  reap();
+}
+
+int FakeGame::reap() {
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+  return status;
+}
+
+bool FakeGame::running() const {
+  siginfo_t info{};
+  // WNOWAIT leaves an exited child to be reaped by reap().
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  return info.si_pid == 0;
+}
+
+bool process_entry_exists(std::uint32_t pid) { return ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
+
+Xvfb::Xvfb() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    reason_ = "pipe failed";
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // The server writes the display number it chose to descriptor 3.
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  try {
+    pid_ = spawn("Xvfb", {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "320x240x24"}, &actions);
+  } catch (const std::exception& e) {
+    reason_ = std::string("Xvfb is not installed (") + e.what() + ")";
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  std::string number;
+  if (pid_ > 0) {
+    for (;;) {
+      pollfd p{fds[0], POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) break;
+      char c;
+      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+      number += c;
+    }
+    if (number.empty()) reason_ = "Xvfb did not report a display";
+  }
+  ::close(fds[0]);
+  if (!number.empty()) display_ = ":" + number;
+}
+
+Xvfb::~Xvfb() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace qv::testing

@@ -1,0 +1,74 @@
+// Real processes for the process tests: copies of the fake game started as
+// children of the test, and a private X server.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qv::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh folder below the system's temporary folder (mode 0755, so that an
+// unprivileged child can reach it), removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Copies the fake game to `target` (folders created, mode 0755).
+void install_fake_game(const fs::path& target);
+
+// A started copy of the fake game, killed and reaped when it goes out of
+// scope unless the test reaped it first.
+class FakeGame {
+ public:
+  // Starts `program` with `args` and waits until it reports itself ready.
+  FakeGame(const fs::path& program, std::vector<std::string> args = {});
+  ~FakeGame();
+  FakeGame(const FakeGame&) = delete;
+  FakeGame& operator=(const FakeGame&) = delete;
+
+  std::uint32_t pid() const { return static_cast<std::uint32_t>(pid_); }
+  // Waits for the exit and returns the wait status.
+  int reap();
+  // True while the process has not exited (a zombie has exited).
+  bool running() const;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+// True while /proc still has an entry for `pid` (zombies included).
+bool process_entry_exists(std::uint32_t pid);
+
+// A private X server on a free display. `display()` is empty when Xvfb could
+// not be started; `reason()` then says why.
+class Xvfb {
+ public:
+  Xvfb();
+  ~Xvfb();
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+  const std::optional<std::string>& display() const { return display_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<std::string> display_;
+  std::string reason_;
+};
+
+}  // namespace qv::testing
