@@ -137,7 +137,7 @@ TEST(CopyDurable, CopiesContentAndModeSoACopiedProgramRuns) {
   EXPECT_EQ(fs::status(dir / "new/folder/big").permissions(), fs::perms(0600));
 }
 
-TEST(CopyDurable, RefusesLinkedSourceAndRootDestination) {
+TEST(CopyDurable, RefusesLinkedSourceRootDestinationAndCopyOntoItself) {
   TempDir dir;
   write_file(dir / "real", "data");
   fs::create_symlink(dir / "real", dir / "link");
@@ -145,6 +145,10 @@ TEST(CopyDurable, RefusesLinkedSourceAndRootDestination) {
             fmt::format("reparse point rejected: {}", (dir / "link").string()));
   EXPECT_EQ(outcome(copy_durable(dir / "real", "/")), "parent");
   EXPECT_FALSE(fs::exists(dir / "copy"));
+  // A second name of the source itself must not empty it.
+  fs::create_hard_link(dir / "real", dir / "hard");
+  EXPECT_EQ(outcome(copy_durable(dir / "real", dir / "hard")), "Invalid argument (os error 22)");
+  EXPECT_EQ(read_file(dir / "real"), "data");
 }
 
 // Holds a file open until its standard output is closed by the parent's
