@@ -41,7 +41,9 @@ Result<std::size_t> read_object_data(ObjectDecoder& decoder, std::span<std::byte
   for (;;) {
     if (decoder.state_ == State::Finished) return 0;
     // More input is needed only when the last call consumed everything and
-    // left no output waiting behind a full buffer.
+    // left no output waiting behind a full buffer. (The library also holds
+    // back a frame's last input byte until its output is flushed; this does
+    // not depend on that.)
     if (decoder.input_pos_ == decoder.input_size_ && !decoder.output_pending_) {
       if (decoder.state_ == State::Reading) {
         decoder.input_size_ = QV_TRY(decoder.reader_.read(decoder.input_));
