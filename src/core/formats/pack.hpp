@@ -121,8 +121,8 @@ class SegmentedDecryptReader {
   std::array<std::uint8_t, pack::kKeyBytes> key_{};
   std::array<std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix_{};
   std::uint32_t counter_ = 0;
-  bool decryptor_used_up_ = false;
   bool final_seen_ = false;
+  bool broken_ = false;  // a read failed; every further read fails
   // One buffer holds a segment's ciphertext and, decrypted in place, its
   // plaintext; it never grows past the largest segment.
   std::vector<std::byte> segment_;

@@ -59,8 +59,8 @@ SegmentedDecryptReader::SegmentedDecryptReader(SegmentedDecryptReader&& other) n
       key_(other.key_),
       nonce_prefix_(other.nonce_prefix_),
       counter_(other.counter_),
-      decryptor_used_up_(other.decryptor_used_up_),
       final_seen_(other.final_seen_),
+      broken_(other.broken_),
       segment_(std::move(other.segment_)),
       plain_size_(other.plain_size_),
       plain_pos_(other.plain_pos_) {
@@ -73,8 +73,8 @@ SegmentedDecryptReader& SegmentedDecryptReader::operator=(SegmentedDecryptReader
     key_ = other.key_;
     nonce_prefix_ = other.nonce_prefix_;
     counter_ = other.counter_;
-    decryptor_used_up_ = other.decryptor_used_up_;
     final_seen_ = other.final_seen_;
+    broken_ = other.broken_;
     segment_ = std::move(other.segment_);
     plain_size_ = other.plain_size_;
     plain_pos_ = other.plain_pos_;
@@ -90,9 +90,13 @@ void SegmentedDecryptReader::wipe_key() { sodium_memzero(key_.data(), key_.size(
 Result<std::size_t> SegmentedDecryptReader::read(std::span<std::byte> out) {
   while (plain_pos_ == plain_size_) {
     if (final_seen_) return 0;
-    // A reader that failed has no decryptor left; it cannot go on.
-    if (decryptor_used_up_) return framing_error();
-    QV_TRY(open_next_segment());
+    // After a failure the file position may be inside a segment and the key
+    // may be wiped: nothing further can be trusted.
+    if (broken_) return framing_error();
+    if (auto opened = open_next_segment(); !opened) {
+      broken_ = true;
+      return fail(opened.error());
+    }
   }
   const std::size_t n = std::min(out.size(), plain_size_ - plain_pos_);
   std::memcpy(out.data(), segment_.data() + plain_pos_, n);
@@ -131,15 +135,9 @@ Status SegmentedDecryptReader::open_next_segment() {
   // Decrypted in place: the plaintext is the buffer's first L - 16 bytes.
   const int rc = crypto_aead_xchacha20poly1305_ietf_decrypt(data, &plain_length, nullptr, data, length, nullptr, 0,
                                                              nonce.data(), key_.data());
-  if (final) {
-    decryptor_used_up_ = true;
-    wipe_key();
-  }
-  if (rc != 0) {
-    decryptor_used_up_ = true;
-    wipe_key();
-    return framing_error();
-  }
+  // The final segment is the key's last use; a failed one ends the reader.
+  if (final || rc != 0) wipe_key();
+  if (rc != 0) return framing_error();
   if (!final) {
     ++counter_;
   } else {
