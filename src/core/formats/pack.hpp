@@ -1,0 +1,226 @@
+// Content objects: the encrypted, segmented, compressed form in which every
+// managed file of a release travels, and the three things the client does with
+// one: check its name, verify a stored object against its signed size and
+// SHA-256, and install a client file from it.
+//
+// Object file: "QVPAT001", the 19-byte nonce prefix, then segments back to
+// back. A segment is L (u32 little-endian), a flag byte (0 = more follow,
+// 1 = final) and L bytes of XChaCha20-Poly1305 ciphertext with its 16-byte tag;
+// 16 <= L <= 1 MiB + 16. Segment n is sealed under the nonce
+// prefix || n (u32 big-endian) || final-flag byte, with no associated data.
+// The plaintexts, concatenated, are one or more Zstandard frames whose output is
+// the client file.
+//
+// Nothing here keeps shared state: each call owns its files, buffers and
+// contexts, and any thread may call any function, one call per object at a
+// time. Errors are single messages (or operating-system errors); callers add
+// their own context.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/foundations/error.hpp"
+#include "core/formats/manifest.hpp"
+#include "platform/fd.hpp"
+
+namespace qv {
+
+namespace pack {
+
+inline constexpr std::string_view kMagic = "QVPAT001";
+inline constexpr std::size_t kKeyBytes = 32;
+inline constexpr std::size_t kNoncePrefixBytes = 19;
+inline constexpr std::size_t kHeaderBytes = 27;  // magic + nonce prefix
+inline constexpr std::size_t kSegmentHeadBytes = 5;  // L + flag
+inline constexpr std::size_t kTagBytes = 16;
+inline constexpr std::size_t kMaxSegmentPlaintext = 1'048'576;
+inline constexpr std::uint32_t kMinSegmentLength = kTagBytes;
+inline constexpr std::uint32_t kMaxSegmentLength = kMaxSegmentPlaintext + kTagBytes;
+inline constexpr std::uint8_t kFlagMore = 0;
+inline constexpr std::uint8_t kFlagFinal = 1;
+// The decompressor's recommended streaming input size.
+inline constexpr std::size_t kDecoderInputBytes = 131'075;
+// Output chunk of an install: each chunk is checked, hashed, written and
+// reported before the next is produced.
+inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
+// Largest window an install accepts, whatever the manifest asks: 128 MiB.
+inline constexpr std::uint32_t kMaxWindowLog = 27;
+
+inline constexpr std::uint32_t kFileMode = 0644;
+inline constexpr std::uint32_t kExecutableMode = 0755;
+
+// Every fixed text of the module.
+namespace text {
+inline constexpr std::string_view kBadObjectName = "object name must be objects/<32 hex digits>.qvp";
+inline constexpr std::string_view kObjectSizeMismatch = "object size mismatch";
+inline constexpr std::string_view kCiphertextHashMismatch = "signed ciphertext hash mismatch";
+inline constexpr std::string_view kShortRead = "failed to fill whole buffer";
+inline constexpr std::string_view kHeaderMismatch = "object header mismatch";
+inline constexpr std::string_view kFraming = "encrypted stream authentication/framing failed";
+inline constexpr std::string_view kIncompleteFrame = "incomplete frame";
+inline constexpr std::string_view kNoParent = "parent";
+inline constexpr std::string_view kOverflow = "overflow";
+inline constexpr std::string_view kSizeExceeded = "decompressed size exceeded";
+inline constexpr std::string_view kFileHashMismatch = "file hash mismatch: ";  // + the entry's path
+inline constexpr std::string_view kMissingFinal = "missing authenticated final segment";
+}  // namespace text
+
+}  // namespace pack
+
+// Succeeds when `name` is exactly "objects/" + 32 ASCII hex digits (either
+// case) + ".qvp"; otherwise fails with "object name must be objects/<32 hex
+// digits>.qvp".
+Status check_object_name(std::string_view name);
+
+// Checks a stored object against its signed record: the file's size (links
+// followed) must equal `entry.object_bytes` ("object size mismatch"; checked
+// first, so a wrong size costs no hashing), then the SHA-256 text of the whole
+// file must equal `entry.object_sha256` byte for byte ("signed ciphertext hash
+// mismatch"). Metadata, open and read failures are the operating-system error.
+// Reads the file once, in bounded memory.
+Status verify_object_file(const std::filesystem::path& object, const FileEntry& entry);
+
+// Reads a content object one verified segment at a time. Owns the object file
+// (closed when the reader is dropped) and the key, which it wipes when it is
+// dropped and, for the final segment's key use, as soon as that segment is
+// opened. No byte of a segment is handed out before its tag has verified.
+// Move-only; one thread at a time.
+class SegmentedDecryptReader {
+ public:
+  SegmentedDecryptReader(SegmentedDecryptReader&&) noexcept;
+  SegmentedDecryptReader& operator=(SegmentedDecryptReader&&) noexcept;
+  ~SegmentedDecryptReader();
+
+  // Copies up to `out.size()` plaintext bytes, never more than the current
+  // segment still holds; 0 means the final segment was opened and nothing
+  // follows it. Errors: "failed to fill whole buffer" for a file that ends
+  // inside a segment, "encrypted stream authentication/framing failed" for any
+  // framing or authentication fault, or an operating-system read error. After
+  // an error the reader must not be used again.
+  Result<std::size_t> read(std::span<std::byte> out);
+
+  // True once the final segment has been opened and the end of the file
+  // confirmed after it.
+  bool final_seen() const { return final_seen_; }
+
+ private:
+  SegmentedDecryptReader(platform::UniqueFd file, std::span<const std::uint8_t, pack::kKeyBytes> key,
+                         std::span<const std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix);
+  Status open_next_segment();
+  void wipe_key();
+
+  platform::UniqueFd file_;
+  std::array<std::uint8_t, pack::kKeyBytes> key_{};
+  std::array<std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix_{};
+  std::uint32_t counter_ = 0;
+  bool final_seen_ = false;
+  bool broken_ = false;  // a read failed; every further read fails
+  // One buffer holds a segment's ciphertext and, decrypted in place, its
+  // plaintext; it never grows past the largest segment.
+  std::vector<std::byte> segment_;
+  std::size_t plain_size_ = 0;
+  std::size_t plain_pos_ = 0;
+
+  friend Result<SegmentedDecryptReader> read_object_header(
+      platform::UniqueFd file, std::span<const std::uint8_t, pack::kKeyBytes> key,
+      std::span<const std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix);
+};
+
+// Takes ownership of an object file opened for reading at offset 0, reads its
+// 27-byte header and returns the reader positioned at the first segment. Fails
+// with "failed to fill whole buffer" for a shorter file, the operating-system
+// error for a read failure, and "object header mismatch" when the magic or the
+// nonce prefix differ; the file is closed on failure.
+Result<SegmentedDecryptReader> read_object_header(platform::UniqueFd file,
+                                                  std::span<const std::uint8_t, pack::kKeyBytes> key,
+                                                  std::span<const std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix);
+
+// Streaming decompression of the frames an object carries, one after another,
+// reading its input through a 131,075-byte buffer from the reader it owns.
+// Move-only; one thread at a time.
+class ObjectDecoder {
+ public:
+  ObjectDecoder(ObjectDecoder&&) noexcept;
+  ObjectDecoder& operator=(ObjectDecoder&&) noexcept;
+  ~ObjectDecoder();
+
+  // Limits the window a frame may ask for to 2^`window_log` bytes; 0 restores
+  // the library's default (2^27). Values the library refuses (1 to 9, above
+  // 31) fail with its own message.
+  Status set_max_window_log(std::uint32_t window_log);
+
+  const SegmentedDecryptReader& reader() const { return reader_; }
+
+ private:
+  struct Context;
+  struct ContextFree {
+    void operator()(Context* context) const;
+  };
+  enum class State { Reading, PastEnd, Finished };
+
+  ObjectDecoder(SegmentedDecryptReader reader, std::unique_ptr<Context, ContextFree> context);
+
+  SegmentedDecryptReader reader_;
+  std::unique_ptr<Context, ContextFree> context_;
+  std::vector<std::byte> input_;
+  std::size_t input_size_ = 0;
+  std::size_t input_pos_ = 0;
+  State state_ = State::Reading;
+  bool frame_complete_ = false;  // the last decompression call ended a frame
+  bool output_pending_ = false;  // the last call filled the output and may hold more
+
+  friend Result<ObjectDecoder> open_object_decoder(SegmentedDecryptReader reader);
+  friend Result<std::size_t> read_object_data(ObjectDecoder& decoder, std::span<std::byte> buffer);
+};
+
+// Creates the decompression context over `reader` (taking ownership). Fails
+// only when the library cannot allocate its context.
+Result<ObjectDecoder> open_object_decoder(SegmentedDecryptReader reader);
+
+// Places the next decompressed bytes in `buffer` (which must not be empty) and
+// returns how many, as soon as any were produced; 0 means every frame ended
+// and the object is exhausted, and stays 0. Errors: the reader's errors,
+// "incomplete frame" when the input ends inside a frame or held no frame at
+// all, and the decompressor's own message for a corrupt frame or a window
+// above the limit.
+Result<std::size_t> read_object_data(ObjectDecoder& decoder, std::span<std::byte> buffer);
+
+// Called after each chunk written to the target with the running total of
+// bytes written; an error stops the install and is returned unchanged.
+using InstallWriteCallback = std::function<Status(std::uint64_t written)>;
+
+struct InstallObjectOptions {
+  // Permission bits of the created target, before the umask: 0644, or 0755
+  // for a program (the game executable, a staged launcher).
+  std::uint32_t mode = pack::kFileMode;
+};
+
+// Creates `target` as a new file and fills it from `object`:
+// verify_object_file; the write guard and the reparse check on the target;
+// the parent folders ("parent" when the target has none); the target created
+// new (never following a link, failing with the operating-system error when
+// anything exists there, so an existing file is never opened or changed);
+// then the object decrypted, decompressed with the window limited to
+// 2^min(`window_log_cap`, 27) (0: the library default, also 2^27), measured,
+// hashed and written in chunks of at most 1 MiB, `on_write` called after each.
+// A chunk that would take the total past `entry.bytes` fails with
+// "decompressed size exceeded" and is not written. A short total or a digest
+// other than `entry.digest` fails with "file hash mismatch: {entry.path}". The
+// file and its folder entry are flushed to disk only after every check passed.
+//
+// On failure nothing is removed: the target keeps whatever was written, created
+// folders stay, the object is unchanged. Runs on the caller's thread; the caller
+// provides exclusion from other launchers.
+Status install_object(const std::filesystem::path& object, const std::filesystem::path& target,
+                      const FileEntry& entry, std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
+                      const InstallObjectOptions& options = {});
+
+}  // namespace qv
