@@ -38,10 +38,12 @@ std::string raw_hex(std::string_view bytes) {
   return out;
 }
 
-// A definite text (or, with major 0x40, byte) string of fewer than 256 bytes.
+// A definite text (or, with major 0x40, byte) string of fewer than 65536 bytes.
 std::string txt(std::string_view text, unsigned major = 0x60) {
-  std::string head = text.size() < 24 ? byte_hex(major + static_cast<unsigned>(text.size()))
-                                      : byte_hex(major + 24) + byte_hex(static_cast<unsigned>(text.size()));
+  const auto n = static_cast<unsigned>(text.size());
+  std::string head = n < 24    ? byte_hex(major + n)
+                     : n < 256 ? byte_hex(major + 24) + byte_hex(n)
+                               : byte_hex(major + 25) + byte_hex(n >> 8) + byte_hex(n & 0xFF);
   return head + raw_hex(text);
 }
 std::string bin(std::string_view bytes) { return txt(bytes, 0x40); }
@@ -291,9 +293,12 @@ TEST(ManifestCodec, DiagnosticTexts) {
       {"foreign key", golden_map().add(txt("Files"), "80").hex(), sem("unknown field `Files`, expected " + kManifestNames)},
       {"foreign byte key, bad UTF-8", golden_map().add(bin("A\xff" "B"), "00").hex(),
        sem("unknown field `A\xEF\xBF\xBD" "B`, expected " + kManifestNames)},
-      {"foreign key, quoted", golden_map().add(txt("a\"b\\c\n\x01"), "00").hex(),
-       sem("unknown field `a\\\"b\\\\c\\n\\u{1}`, expected " + kManifestNames)},
+      {"foreign key, quoted", golden_map().add(txt(std::string("a\"b\\c\n\x01\0\xc2\x85", 10)), "00").hex(),
+       sem("unknown field `a\\\"b\\\\c\\n\\u{1}\\0\\u{85}`, expected " + kManifestNames)},
       {"foreign entry key", entry_with("path", txt("p") + txt("size") + "00"), sem("unknown field `size`, expected " + kEntryNames)},
+      {"key of 4096 bytes", golden_map().add(bin(std::string(4096, 'k')), "00").hex(),
+       sem("unknown field `" + std::string(4096, 'k') + "`, expected " + kManifestNames)},
+      {"key of 4097 bytes", golden_map().add(bin(std::string(4097, 'k')), "00").hex(), sem("invalid type: bytes, expected str or bytes")},
       {"integer key", "a1 01 00", sem("invalid type: integer `1`, expected str or bytes")},
       {"chunked key", "a1 7f" + txt("format") + "ff 01", sem("invalid type: string, expected str or bytes")},
       {"break as key of a definite map", "a1 ff", sem("invalid type: break, expected str or bytes")},
@@ -333,6 +338,7 @@ TEST(ManifestCodec, DiagnosticTexts) {
       {"files a text", golden_map(txt("x")).hex(), sem("invalid type: string, expected array")},
       // key and nonce.
       {"key of 31 bytes", entry_with("key", bin(std::string(31, '\x07'))), sem("invalid length 31, expected an array of length 32")},
+      {"key of 33 bytes", entry_with("key", bin(std::string(33, '\x07'))), "ok"},
       {"key array of 31", entry_with("key", key31 + "ff"), sem("invalid length 31, expected an array of length 32")},
       {"key array of 33", entry_with("key", key33), sem("invalid type: integer `32`, expected str or bytes")},
       {"nonce element of 256", entry_with("nonce", "93 190100"), sem("invalid value: integer `256`, expected u8")},

@@ -111,6 +111,19 @@ __extension__ using CborU128 = unsigned __int128;
 // (negative true), as CBOR's two integer kinds and bignums carry them.
 std::string cbor_integer_decimal(bool negative, CborU128 magnitude);
 
+// Gives a nesting unit taken with CborReader::enter back however the scope
+// ends.
+class CborNesting {
+ public:
+  explicit CborNesting(CborReader& reader) : reader_(reader) {}
+  ~CborNesting() { reader_.leave(); }
+  CborNesting(const CborNesting&) = delete;
+  CborNesting& operator=(const CborNesting&) = delete;
+
+ private:
+  CborReader& reader_;
+};
+
 // "bytes", "string", "integer `5`", "floating point `1.5`", ... : how a type
 // error describes the item that a head starts.
 std::string describe_cbor_item(const CborHead& head);
