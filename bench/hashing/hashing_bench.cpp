@@ -34,9 +34,7 @@ struct Options {
   int runs = 5;
 };
 
-void usage() {
-  std::fprintf(stderr, "usage: hashing_bench [--file PATH] [--size BYTES] [--dir FOLDER] [--runs N]\n");
-}
+void usage() { std::fprintf(stderr, "usage: hashing_bench [--file PATH] [--size BYTES] [--dir FOLDER] [--runs N]\n"); }
 
 std::optional<Options> parse(int argc, char** argv) {
   Options o;
@@ -141,12 +139,9 @@ int main(int argc, char** argv) {
     const char* tool;  // nullptr: no tool computes nothing
   };
   const Row rows[] = {
-      {qv::HashAlgorithm::Xxh64, "xxhsum -H1"},
-      {qv::HashAlgorithm::Xxh3_64, "xxhsum -H3"},
-      {qv::HashAlgorithm::Xxh3_128, "xxhsum -H2"},
-      {qv::HashAlgorithm::Blake3, "b3sum --num-threads 1 --no-names"},
-      {qv::HashAlgorithm::Sha256, "sha256sum"},
-      {qv::HashAlgorithm::Read, nullptr},
+      {qv::HashAlgorithm::Xxh64, "xxhsum -H1"},    {qv::HashAlgorithm::Xxh3_64, "xxhsum -H3"},
+      {qv::HashAlgorithm::Xxh3_128, "xxhsum -H2"}, {qv::HashAlgorithm::Blake3, "b3sum --num-threads 1 --no-names"},
+      {qv::HashAlgorithm::Sha256, "sha256sum"},    {qv::HashAlgorithm::Read, nullptr},
   };
 
   (void)qv::hash_file(file, qv::HashAlgorithm::Read);  // warm the page cache
@@ -160,9 +155,9 @@ int main(int argc, char** argv) {
     const std::string command = row.tool ? std::string(row.tool) + " " + shell_quote(file) : "";
     for (int run = 0; run < options->runs; ++run) {
       ours_s = std::min(ours_s, seconds_of([&] {
-        auto digest = qv::hash_file(file, row.algorithm);
-        ours = digest ? *digest : "error: " + digest.error().to_string();
-      }));
+                          auto digest = qv::hash_file(file, row.algorithm);
+                          ours = digest ? *digest : "error: " + digest.error().to_string();
+                        }));
       if (row.tool) theirs_s = std::min(theirs_s, seconds_of([&] { theirs = run_tool(command); }));
     }
     if (row.tool && theirs != ours) {
@@ -176,8 +171,8 @@ int main(int argc, char** argv) {
       std::printf("%-9s %7.0f MB/s %7.0f MB/s %8.2f  %s\n", std::string(qv::hash_algorithm_name(row.algorithm)).c_str(),
                   ours_rate, theirs_rate, ours_rate / theirs_rate, row.tool);
     } else {
-      std::printf("%-9s %7.0f MB/s %12s %8s  (reading only)\n", std::string(qv::hash_algorithm_name(row.algorithm)).c_str(),
-                  ours_rate, "-", "-");
+      std::printf("%-9s %7.0f MB/s %12s %8s  (reading only)\n",
+                  std::string(qv::hash_algorithm_name(row.algorithm)).c_str(), ours_rate, "-", "-");
     }
   }
   if (created) fs::remove(file, ec);

@@ -1,10 +1,10 @@
 #include "core/formats/manifest_codec.hpp"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace qv {
 namespace {
@@ -15,7 +15,10 @@ std::vector<std::uint8_t> from_hex(std::string_view hex) {
   std::vector<std::uint8_t> out;
   int high = -1;
   for (char c : hex) {
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int v = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (v < 0) continue;
     if (high < 0) {
       high = v;
@@ -68,7 +71,8 @@ struct MapHex {
     return *this;
   }
   std::string hex() const {
-    std::string out = entries.size() < 24 ? byte_hex(0xA0 + static_cast<unsigned>(entries.size())) : "b8" + byte_hex(static_cast<unsigned>(entries.size()));
+    std::string out = entries.size() < 24 ? byte_hex(0xA0 + static_cast<unsigned>(entries.size()))
+                                          : "b8" + byte_hex(static_cast<unsigned>(entries.size()));
     for (const auto& [k, v] : entries) out += k + v;
     return out;
   }
@@ -225,7 +229,9 @@ TEST(ManifestCodec, OtherEncodingsOfTheSameManifestDecodeAlike) {
   entry.set("key", "9f" + key_hex().substr(4) + "ff");
   entry.set("nonce", "9f" + nonce_hex().substr(2) + "ff");
   MapHex links;
-  links.add(txt("register"), "7f" + txt("https:") + txt("//r") + "ff").add(txt("topup"), "7fff").add(txt("discord"), "60");
+  links.add(txt("register"), "7f" + txt("https:") + txt("//r") + "ff")
+      .add(txt("topup"), "7fff")
+      .add(txt("discord"), "60");
   MapHex indefinite = golden_map("9f" + entry.indefinite_hex() + "ff");
   indefinite.set("delete", "9f" + txt("old.txt") + "ff").set("game_args", "9f7f" + txt("-w") + "ffff");
   indefinite.set("links", links.indefinite_hex());
@@ -237,7 +243,8 @@ TEST(ManifestCodec, OtherEncodingsOfTheSameManifestDecodeAlike) {
   for (unsigned i = 0; i < 19; ++i) nonce_bytes += static_cast<char>(i + 5 < 24 ? i + 5 : i);
   MapHex entry2 = golden_entry_map();
   entry2.entries[0].first = bin("path");
-  entry2.set("key", "d818" + bin(key_bytes)).set("nonce", "5f" + bin(nonce_bytes.substr(0, 4)) + bin(nonce_bytes.substr(4)) + "ff");
+  entry2.set("key", "d818" + bin(key_bytes))
+      .set("nonce", "5f" + bin(nonce_bytes.substr(0, 4)) + bin(nonce_bytes.substr(4)) + "ff");
   entry2.set("bytes", "c2" + bin(std::string("\0\0\x18", 3)));
   MapHex tagged = golden_map("c1 81 d9d9f7" + entry2.hex());
   tagged.entries[1].first = bin("release");
@@ -287,41 +294,58 @@ TEST(ManifestCodec, DiagnosticTexts) {
       // Record rules.
       {"missing files", golden_map().drop("files").hex(), sem("missing field `files`")},
       {"missing name and links", golden_map().drop("links").drop("name").hex(), sem("missing field `name`")},
-      {"missing links, bad files", golden_map("05").drop("links").hex(), sem("invalid type: integer `5`, expected array")},
+      {"missing links, bad files", golden_map("05").drop("links").hex(),
+       sem("invalid type: integer `5`, expected array")},
       {"duplicate files", golden_map().add(txt("files"), "80").hex(), sem("duplicate field `files`")},
       {"duplicate before its value", golden_map().add(txt("files"), "ff").hex(), sem("duplicate field `files`")},
-      {"foreign key", golden_map().add(txt("Files"), "80").hex(), sem("unknown field `Files`, expected " + kManifestNames)},
-      {"foreign byte key, bad UTF-8", golden_map().add(bin("A\xff" "B"), "00").hex(),
-       sem("unknown field `A\xEF\xBF\xBD" "B`, expected " + kManifestNames)},
+      {"foreign key", golden_map().add(txt("Files"), "80").hex(),
+       sem("unknown field `Files`, expected " + kManifestNames)},
+      {"foreign byte key, bad UTF-8",
+       golden_map()
+           .add(bin("A\xff"
+                    "B"),
+                "00")
+           .hex(),
+       sem("unknown field `A\xEF\xBF\xBD"
+           "B`, expected " +
+           kManifestNames)},
       {"foreign key, quoted", golden_map().add(txt(std::string("a\"b\\c\n\x01\0\xc2\x85", 10)), "00").hex(),
        sem("unknown field `a\\\"b\\\\c\\n\\u{1}\\0\\u{85}`, expected " + kManifestNames)},
-      {"foreign entry key", entry_with("path", txt("p") + txt("size") + "00"), sem("unknown field `size`, expected " + kEntryNames)},
+      {"foreign entry key", entry_with("path", txt("p") + txt("size") + "00"),
+       sem("unknown field `size`, expected " + kEntryNames)},
       {"key of 4096 bytes", golden_map().add(bin(std::string(4096, 'k')), "00").hex(),
        sem("unknown field `" + std::string(4096, 'k') + "`, expected " + kManifestNames)},
-      {"key of 4097 bytes", golden_map().add(bin(std::string(4097, 'k')), "00").hex(), sem("invalid type: bytes, expected str or bytes")},
+      {"key of 4097 bytes", golden_map().add(bin(std::string(4097, 'k')), "00").hex(),
+       sem("invalid type: bytes, expected str or bytes")},
       {"integer key", "a1 01 00", sem("invalid type: integer `1`, expected str or bytes")},
       {"chunked key", "a1 7f" + txt("format") + "ff 01", sem("invalid type: string, expected str or bytes")},
       {"break as key of a definite map", "a1 ff", sem("invalid type: break, expected str or bytes")},
       {"top item an array", "80", sem("invalid type: sequence, expected map")},
       {"entry not a map", golden_map("81 60").hex(), sem("invalid type: string, expected map")},
       // Integers.
-      {"format above u32", with("format", "1b0000000100000000"), sem("invalid value: integer `4294967296`, expected u32")},
+      {"format above u32", with("format", "1b0000000100000000"),
+       sem("invalid value: integer `4294967296`, expected u32")},
       {"release negative", with("release", "20"), sem("unexpected negative integer")},
-      {"release bignum of 9 bytes", with("release", "c2" + bin(std::string("\x01\0\0\0\0\0\0\0\0", 9))), sem("integer too large")},
+      {"release bignum of 9 bytes", with("release", "c2" + bin(std::string("\x01\0\0\0\0\0\0\0\0", 9))),
+       sem("integer too large")},
       {"release bignum of 17 bytes", with("release", "c2" + bin(std::string(17, '\x01'))), sem("bigint too large")},
       {"release negative bignum", with("release", "c3" + bin("\x01")), sem("unexpected negative integer")},
       {"format bignum beyond u64", with("format", "c2" + bin(std::string(9, '\x01'))), sem("integer too large")},
       {"zstd_level 2^31", with("zstd_level", "1a80000000"), sem("invalid value: integer `2147483648`, expected i32")},
-      {"zstd_level -2^31-1", with("zstd_level", "3a80000000"), sem("invalid value: integer `-2147483649`, expected i32")},
+      {"zstd_level -2^31-1", with("zstd_level", "3a80000000"),
+       sem("invalid value: integer `-2147483649`, expected i32")},
       {"zstd_level 2^63", with("zstd_level", "1b8000000000000000"), sem("integer too large")},
       {"zstd_level -2^64", with("zstd_level", "3bffffffffffffffff"), sem("integer too large")},
       {"bytes as text", entry_with("bytes", txt("1")), sem("invalid type: string, expected integer")},
       // Descriptions of the item found.
       {"negative integer", with("name", "3863"), sem("invalid type: integer `-100`, expected string")},
-      {"lowest negative", with("name", "3bffffffffffffffff"), sem("invalid type: integer `-18446744073709551616`, expected string")},
+      {"lowest negative", with("name", "3bffffffffffffffff"),
+       sem("invalid type: integer `-18446744073709551616`, expected string")},
       {"half float", with("name", "f93e00"), sem("invalid type: floating point `1.5`, expected string")},
-      {"single float", with("name", "fa3f8ccccd"), sem("invalid type: floating point `1.100000023841858`, expected string")},
-      {"double without point", with("name", "fb4059000000000000"), sem("invalid type: floating point `100.0`, expected string")},
+      {"single float", with("name", "fa3f8ccccd"),
+       sem("invalid type: floating point `1.100000023841858`, expected string")},
+      {"double without point", with("name", "fb4059000000000000"),
+       sem("invalid type: floating point `100.0`, expected string")},
       {"false", with("name", "f4"), sem("invalid type: boolean `false`, expected string")},
       {"true", with("name", "f5"), sem("invalid type: boolean `true`, expected string")},
       {"null", with("name", "f6"), sem("invalid type: null, expected string")},
@@ -337,19 +361,22 @@ TEST(ManifestCodec, DiagnosticTexts) {
       {"delete element", with("delete", "8101"), sem("invalid type: integer `1`, expected string")},
       {"files a text", golden_map(txt("x")).hex(), sem("invalid type: string, expected array")},
       // key and nonce.
-      {"key of 31 bytes", entry_with("key", bin(std::string(31, '\x07'))), sem("invalid length 31, expected an array of length 32")},
+      {"key of 31 bytes", entry_with("key", bin(std::string(31, '\x07'))),
+       sem("invalid length 31, expected an array of length 32")},
       {"key of 33 bytes", entry_with("key", bin(std::string(33, '\x07'))), "ok"},
       {"key array of 31", entry_with("key", key31 + "ff"), sem("invalid length 31, expected an array of length 32")},
       {"key array of 33", entry_with("key", key33), sem("invalid type: integer `32`, expected str or bytes")},
       {"nonce element of 256", entry_with("nonce", "93 190100"), sem("invalid value: integer `256`, expected u8")},
       {"nonce element negative", entry_with("nonce", "93 20"), sem("unexpected negative integer")},
       {"nonce element text", entry_with("nonce", "93 60"), sem("invalid type: string, expected integer")},
-      {"nonce of 18 bytes", entry_with("nonce", bin(std::string(18, '\x07'))), sem("invalid length 18, expected an array of length 19")},
+      {"nonce of 18 bytes", entry_with("nonce", bin(std::string(18, '\x07'))),
+       sem("invalid length 18, expected an array of length 19")},
       {"key a text", entry_with("key", txt("k")), sem("invalid type: string, expected array")},
       // algorithm.
       {"algorithm SHA256", entry_with("algorithm", txt("SHA256")),
        sem("unknown variant `SHA256`, expected one of `xxh64`, `xxh3-64`, `xxh3-128`, `blake3`, `sha256`, `read`")},
-      {"algorithm chunked", entry_with("algorithm", "7f" + txt("sha256") + "ff"), sem("invalid type: string, expected str or bytes")},
+      {"algorithm chunked", entry_with("algorithm", "7f" + txt("sha256") + "ff"),
+       sem("invalid type: string, expected str or bytes")},
       {"algorithm integer", entry_with("algorithm", "04"), sem("invalid type: integer `4`, expected enum")},
       {"algorithm bytes", entry_with("algorithm", bin("sha256")), sem("invalid type: bytes, expected enum")},
       // Malformed and short input.
@@ -372,7 +399,8 @@ TEST(ManifestCodec, DiagnosticTexts) {
 TEST(ManifestCodec, NestingBudgetIsTakenAndGivenBack) {
   // Manifest, files, entry, key: four levels. Several entries in a row each
   // give their units back, so four is enough and three is not.
-  const auto bytes = from_hex(golden_map("83" + golden_entry_map().hex() + golden_entry_map().hex() + golden_entry_map().hex()).hex());
+  const auto bytes =
+      from_hex(golden_map("83" + golden_entry_map().hex() + golden_entry_map().hex() + golden_entry_map().hex()).hex());
   CborReader enough(bytes, 4);
   EXPECT_TRUE(decode_manifest_cbor(enough));
   CborReader short_of_one(bytes, 3);

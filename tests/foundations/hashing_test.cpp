@@ -1,5 +1,6 @@
 #include "core/foundations/hashing.hpp"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
@@ -8,8 +9,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace qv {
 namespace {
@@ -173,7 +172,8 @@ TEST(Hashing, NamesAreExactAndUnknownOnesListTheSix) {
     auto algorithm = static_cast<HashAlgorithm>(i);
     EXPECT_EQ(parse_hash_algorithm(hash_algorithm_name(algorithm)), algorithm);
   }
-  for (const char* bad : {"SHA256", "sha256 ", "", "xxh3", "Blake3"}) EXPECT_EQ(parse_hash_algorithm(bad), std::nullopt);
+  for (const char* bad : {"SHA256", "sha256 ", "", "xxh3", "Blake3"})
+    EXPECT_EQ(parse_hash_algorithm(bad), std::nullopt);
   EXPECT_EQ(unknown_algorithm_error("SHA256"),
             "unknown variant `SHA256`, expected one of `xxh64`, `xxh3-64`, `xxh3-128`, `blake3`, `sha256`, `read`");
 }

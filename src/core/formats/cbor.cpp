@@ -152,8 +152,7 @@ std::string describe_cbor_item(const CborHead& head) {
     case 23: return "undefined";
     case 25: return "floating point `" + format_float(half_to_double(static_cast<std::uint16_t>(head.argument))) + "`";
     case 26:
-      return "floating point `" +
-             format_float(std::bit_cast<float>(static_cast<std::uint32_t>(head.argument))) + "`";
+      return "floating point `" + format_float(std::bit_cast<float>(static_cast<std::uint32_t>(head.argument))) + "`";
     case 27: return "floating point `" + format_float(std::bit_cast<double>(head.argument)) + "`";
     case 31: return "break";
     default: return "simple";

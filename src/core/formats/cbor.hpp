@@ -47,17 +47,17 @@ using CborResult = std::expected<T, CborError>;
 // information, and its argument.
 struct CborHead {
   std::uint8_t major = 0;
-  std::uint8_t info = 0;      // low 5 bits of the initial byte
+  std::uint8_t info = 0;       // low 5 bits of the initial byte
   std::uint64_t argument = 0;  // value, length, count, tag, simple value or float bits
-  std::size_t offset = 0;     // where the head starts in the input
+  std::size_t offset = 0;      // where the head starts in the input
 
   bool indefinite() const { return info == 31 && major >= 2 && major <= 5; }
   bool is_break() const { return major == 7 && info == 31; }
 };
 
 namespace cbor_major {
-inline constexpr std::uint8_t kUnsigned = 0, kNegative = 1, kBytes = 2, kText = 3, kArray = 4, kMap = 5,
-                              kTag = 6, kSimple = 7;
+inline constexpr std::uint8_t kUnsigned = 0, kNegative = 1, kBytes = 2, kText = 3, kArray = 4, kMap = 5, kTag = 6,
+                              kSimple = 7;
 }
 
 // Decoding state over one byte sequence. Not thread-safe; the input is

@@ -21,7 +21,7 @@ constexpr std::string_view kBigintTooLarge = "bigint too large";
 
 std::unexpected<CborError> value_error(bool negative, CborU128 magnitude, std::string_view expected) {
   return cbor_semantic("invalid value: integer `" + cbor_integer_decimal(negative, magnitude) + "`, expected " +
-                  std::string(expected));
+                       std::string(expected));
 }
 
 // Bytes shown as text: each maximal ill-formed subsequence becomes U+FFFD.

@@ -15,7 +15,7 @@ namespace {
 using namespace cbor_major;
 
 constexpr std::array<std::string_view, 11> kManifestFields = {
-    "format", "release", "min_launcher", "name",  "zstd_level", "decoder_window_log",
+    "format", "release", "min_launcher", "name",     "zstd_level", "decoder_window_log",
     "files",  "delete",  "links",        "game_exe", "game_args"};
 constexpr std::array<std::string_view, 9> kFileEntryFields = {
     "path", "bytes", "algorithm", "digest", "object", "object_bytes", "object_sha256", "key", "nonce"};
@@ -29,7 +29,7 @@ using R = CborResult<T>;
 
 std::unexpected<CborError> length_error(std::size_t found, std::size_t wanted) {
   return cbor_semantic("invalid length " + std::to_string(found) + ", expected an array of length " +
-                  std::to_string(wanted));
+                       std::to_string(wanted));
 }
 
 // --- texts and lists ------------------------------------------------------
@@ -71,8 +71,8 @@ R<void> decode_list(CborReader& reader, std::vector<T>& out, std::string_view by
   CborNesting nesting(reader);
   if (!head.indefinite()) {
     // Every element takes at least one byte of input.
-    const std::uint64_t bound = std::min<std::uint64_t>(
-        {head.argument, reader.remaining(), kListReserveBytes / sizeof(T)});
+    const std::uint64_t bound =
+        std::min<std::uint64_t>({head.argument, reader.remaining(), kListReserveBytes / sizeof(T)});
     out.reserve(static_cast<std::size_t>(bound));
     for (std::uint64_t i = 0; i < head.argument; ++i) out.push_back(QV_TRY(decode_element(reader)));
     return {};
@@ -130,7 +130,8 @@ R<void> assign(T& field, Read&& read, CborReader& reader) {
 R<Links> decode_links(CborReader& reader) {
   Links links;
   std::string* fields[] = {&links.register_, &links.topup, &links.discord};
-  QV_TRY(cbor_decode_record(reader, kLinksFields, [&](std::size_t i) { return assign(*fields[i], cbor_read_text, reader); }));
+  QV_TRY(cbor_decode_record(reader, kLinksFields,
+                            [&](std::size_t i) { return assign(*fields[i], cbor_read_text, reader); }));
   return links;
 }
 

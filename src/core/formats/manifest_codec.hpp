@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/foundations/error.hpp"
 #include "core/formats/cbor.hpp"
 #include "core/formats/manifest.hpp"
+#include "core/foundations/error.hpp"
 
 namespace qv {
 

@@ -111,8 +111,7 @@ ContentHasher::ContentHasher(HashAlgorithm algorithm) : algorithm_(algorithm), s
       }
       break;
     }
-    case HashAlgorithm::Read:
-      break;
+    case HashAlgorithm::Read: break;
   }
 }
 
