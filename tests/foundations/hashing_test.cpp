@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qv {
@@ -133,6 +134,26 @@ TEST(Hashing, MultiMegabyteInputMatchesReferenceToolsHoweverItIsSplit) {
   }
   EXPECT_EQ(hash_file(file, HashAlgorithm::Read), "");
   EXPECT_EQ(hash_bytes_sha256(data), (Sha256Digest{data.size(), reference_digest(HashAlgorithm::Sha256, file)}));
+}
+
+TEST(Hashing, HashFileRunsOnSeveralThreadsAtOnce) {
+  // The engine hashes on its worker and on four download threads together.
+  const std::string data = pseudo_random_bytes(3 * 1024 * 1024 + 7);
+  TempDir dir;
+  const fs::path file = dir.write("shared", data);
+  std::vector<std::string> results(kDigestAlgorithms.size() * 2);
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      threads.emplace_back([&, i] {
+        auto digest = hash_file(file, kDigestAlgorithms[i % kDigestAlgorithms.size()]);
+        results[i] = digest ? *digest : digest.error().to_string();
+      });
+    }
+  }
+  std::vector<std::string> expected;
+  for (HashAlgorithm algorithm : kDigestAlgorithms) expected.push_back(hash_in_pieces(algorithm, data, {data.size()}));
+  for (std::size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i], expected[i % expected.size()]);
 }
 
 TEST(Hashing, XxhashDigestsKeepLeadingZeros) {

@@ -47,6 +47,24 @@ void append_hex_u64(std::string& out, std::uint64_t value) {
   for (int shift = 60; shift >= 0; shift -= 4) out.push_back(kHexDigits[(value >> shift) & 0xF]);
 }
 
+// The XXH3 and BLAKE3 libraries pick their vector code on first use and keep
+// the choice in plain globals. Making that first use here, once, under the
+// thread-safe initialisation of a local static, keeps hashers started at the
+// same moment on several threads from racing on those globals.
+void choose_vector_code_once() {
+  static const bool chosen = [] {
+#if defined(__x86_64__)
+    (void)XXH3_64bits_dispatch("", 0);
+#endif
+    blake3_hasher hasher;
+    blake3_hasher_init(&hasher);
+    std::uint8_t out[BLAKE3_OUT_LEN];
+    blake3_hasher_finalize(&hasher, out, sizeof out);
+    return true;
+  }();
+  (void)chosen;
+}
+
 }  // namespace
 
 struct ContentHasher::Blake3State {
@@ -83,6 +101,7 @@ std::string unknown_algorithm_error(std::string_view received) {
 }
 
 ContentHasher::ContentHasher(HashAlgorithm algorithm) : algorithm_(algorithm), state_(Discard{}) {
+  choose_vector_code_once();
   switch (algorithm) {
     case HashAlgorithm::Xxh64: {
       auto& s = state_.emplace<Xxh64>();
