@@ -122,6 +122,13 @@ int main(int argc, char** argv) {
   if (options->file) {
     file = *options->file;
   } else {
+    std::error_code space_ec;
+    const auto space = fs::space(options->dir, space_ec);
+    if (space_ec || space.available < options->size + (std::uint64_t{256} << 20)) {
+      std::fprintf(stderr, "%s: not enough free space for a %llu-byte file (pass --dir or --size)\n",
+                   options->dir.c_str(), static_cast<unsigned long long>(options->size));
+      return 1;
+    }
     file = options->dir / ("qv-hashing-bench-" + std::to_string(::getpid()) + ".bin");
     std::printf("writing %llu bytes to %s\n", static_cast<unsigned long long>(options->size), file.c_str());
     if (!write_test_file(file, options->size)) return 1;
