@@ -1,5 +1,6 @@
 #include "core/foundations/hashing.hpp"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
@@ -7,9 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace qv {
 namespace {
@@ -136,6 +136,26 @@ TEST(Hashing, MultiMegabyteInputMatchesReferenceToolsHoweverItIsSplit) {
   EXPECT_EQ(hash_bytes_sha256(data), (Sha256Digest{data.size(), reference_digest(HashAlgorithm::Sha256, file)}));
 }
 
+TEST(Hashing, HashFileRunsOnSeveralThreadsAtOnce) {
+  // The engine hashes on its worker and on four download threads together.
+  const std::string data = pseudo_random_bytes(3 * 1024 * 1024 + 7);
+  TempDir dir;
+  const fs::path file = dir.write("shared", data);
+  std::vector<std::string> results(kDigestAlgorithms.size() * 2);
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      threads.emplace_back([&, i] {
+        auto digest = hash_file(file, kDigestAlgorithms[i % kDigestAlgorithms.size()]);
+        results[i] = digest ? *digest : digest.error().to_string();
+      });
+    }
+  }
+  std::vector<std::string> expected;
+  for (HashAlgorithm algorithm : kDigestAlgorithms) expected.push_back(hash_in_pieces(algorithm, data, {data.size()}));
+  for (std::size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i], expected[i % expected.size()]);
+}
+
 TEST(Hashing, XxhashDigestsKeepLeadingZeros) {
   // For each 64/128-bit member, the first small input whose digest starts with
   // a zero digit; the text must keep full width and match the tool.
@@ -173,7 +193,8 @@ TEST(Hashing, NamesAreExactAndUnknownOnesListTheSix) {
     auto algorithm = static_cast<HashAlgorithm>(i);
     EXPECT_EQ(parse_hash_algorithm(hash_algorithm_name(algorithm)), algorithm);
   }
-  for (const char* bad : {"SHA256", "sha256 ", "", "xxh3", "Blake3"}) EXPECT_EQ(parse_hash_algorithm(bad), std::nullopt);
+  for (const char* bad : {"SHA256", "sha256 ", "", "xxh3", "Blake3"})
+    EXPECT_EQ(parse_hash_algorithm(bad), std::nullopt);
   EXPECT_EQ(unknown_algorithm_error("SHA256"),
             "unknown variant `SHA256`, expected one of `xxh64`, `xxh3-64`, `xxh3-128`, `blake3`, `sha256`, `read`");
 }

@@ -2,6 +2,10 @@
 
 #include <blake3.h>
 #include <openssl/evp.h>
+#if defined(__x86_64__)
+#define XXH_DISPATCH_DISABLE_REPLACE
+#include <xxh_x86dispatch.h>
+#endif
 
 #include <array>
 #include <cstdio>
@@ -29,8 +33,36 @@ constexpr std::size_t kReadChunk = 1024 * 1024;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// The library's plain XXH3 entry points run SSE2 code; its dispatching ones
+// pick AVX2 or AVX-512 when the processor has them, about twice as fast.
+XXH_errorcode xxh3_update(XXH3_state_t* state, const void* data, std::size_t size) {
+#if defined(__x86_64__)
+  return XXH3_128bits_update_dispatch(state, data, size);
+#else
+  return XXH3_128bits_update(state, data, size);
+#endif
+}
+
 void append_hex_u64(std::string& out, std::uint64_t value) {
   for (int shift = 60; shift >= 0; shift -= 4) out.push_back(kHexDigits[(value >> shift) & 0xF]);
+}
+
+// The XXH3 and BLAKE3 libraries pick their vector code on first use and keep
+// the choice in plain globals. Making that first use here, once, under the
+// thread-safe initialisation of a local static, keeps hashers started at the
+// same moment on several threads from racing on those globals.
+void choose_vector_code_once() {
+  static const bool chosen = [] {
+#if defined(__x86_64__)
+    (void)XXH3_64bits_dispatch("", 0);
+#endif
+    blake3_hasher hasher;
+    blake3_hasher_init(&hasher);
+    std::uint8_t out[BLAKE3_OUT_LEN];
+    blake3_hasher_finalize(&hasher, out, sizeof out);
+    return true;
+  }();
+  (void)chosen;
 }
 
 }  // namespace
@@ -69,6 +101,7 @@ std::string unknown_algorithm_error(std::string_view received) {
 }
 
 ContentHasher::ContentHasher(HashAlgorithm algorithm) : algorithm_(algorithm), state_(Discard{}) {
+  choose_vector_code_once();
   switch (algorithm) {
     case HashAlgorithm::Xxh64: {
       auto& s = state_.emplace<Xxh64>();
@@ -97,8 +130,7 @@ ContentHasher::ContentHasher(HashAlgorithm algorithm) : algorithm_(algorithm), s
       }
       break;
     }
-    case HashAlgorithm::Read:
-      break;
+    case HashAlgorithm::Read: break;
   }
 }
 
@@ -114,7 +146,7 @@ void content_hasher_update(ContentHasher& hasher, std::span<const std::byte> byt
         if constexpr (std::is_same_v<S, ContentHasher::Xxh64>) {
           if (XXH64_update(&s.state, data, size) != XXH_OK) hash_library_failed("XXH64_update");
         } else if constexpr (std::is_same_v<S, ContentHasher::Xxh3>) {
-          if (XXH3_128bits_update(&s.state, data, size) != XXH_OK) hash_library_failed("XXH3_update");
+          if (xxh3_update(&s.state, data, size) != XXH_OK) hash_library_failed("XXH3_update");
         } else if constexpr (std::is_same_v<S, ContentHasher::Blake3>) {
           blake3_hasher_update(&s.state->hasher, data, size);
         } else if constexpr (std::is_same_v<S, ContentHasher::Sha256>) {

@@ -6,34 +6,13 @@
 
 #include <fmt/format.h>
 
+#include "core/foundations/debug_text.hpp"
 #include "core/foundations/unicode.hpp"
 
 namespace qv::json {
 namespace {
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Rust-style debug rendering of a string, as serde shows it in "invalid type".
-std::string debug_string(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          out += fmt::format("\\u{{{:x}}}", c);
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 std::string float_text(double v) {
   std::string s = fmt::format("{}", v);
@@ -313,7 +292,7 @@ Error Reader::invalid_type(std::string_view expected) {
       ++index_;
       std::string s;
       if (auto st = parse_string_body(&s); !st) return st.error();
-      what = "string " + debug_string(s);
+      what = "string " + debug_quoted(s);
       break;
     }
     case '[': what = "sequence"; break;
