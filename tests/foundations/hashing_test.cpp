@@ -76,7 +76,7 @@ std::string pseudo_random_bytes(std::size_t size) {
   return out;
 }
 
-std::string hash_in_pieces(HashAlgorithm algorithm, std::string_view data, const std::vector<std::size_t>& sizes) {
+std::string hash_in_chunks(HashAlgorithm algorithm, std::string_view data, const std::vector<std::size_t>& sizes) {
   ContentHasher hasher = content_hasher_new(algorithm);
   std::size_t i = 0;
   while (!data.empty()) {
@@ -110,7 +110,7 @@ TEST(Hashing, KnownDigestsOfEmptyAndAbc) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(hash_algorithm_name(row.algorithm)));
     EXPECT_EQ(content_hasher_finish(content_hasher_new(row.algorithm)), row.empty);
-    EXPECT_EQ(hash_in_pieces(row.algorithm, "abc", {1}), row.abc);
+    EXPECT_EQ(hash_in_chunks(row.algorithm, "abc", {1}), row.abc);
     EXPECT_EQ(hash_file(empty, row.algorithm), row.empty);
     EXPECT_EQ(hash_file(abc, row.algorithm), row.abc);
     if (row.algorithm != HashAlgorithm::Read) {
@@ -129,8 +129,8 @@ TEST(Hashing, MultiMegabyteInputMatchesReferenceToolsHoweverItIsSplit) {
     SCOPED_TRACE(std::string(hash_algorithm_name(algorithm)));
     const std::string expected = reference_digest(algorithm, file);
     EXPECT_EQ(hash_file(file, algorithm), expected);
-    EXPECT_EQ(hash_in_pieces(algorithm, data, {1, 3, 63, 64, 65, 1023, 4097, 1 << 20, (1 << 20) + 1}), expected);
-    EXPECT_EQ(hash_in_pieces(algorithm, data, {data.size()}), expected);
+    EXPECT_EQ(hash_in_chunks(algorithm, data, {1, 3, 63, 64, 65, 1023, 4097, 1 << 20, (1 << 20) + 1}), expected);
+    EXPECT_EQ(hash_in_chunks(algorithm, data, {data.size()}), expected);
   }
   EXPECT_EQ(hash_file(file, HashAlgorithm::Read), "");
   EXPECT_EQ(hash_bytes_sha256(data), (Sha256Digest{data.size(), reference_digest(HashAlgorithm::Sha256, file)}));
@@ -152,7 +152,7 @@ TEST(Hashing, HashFileRunsOnSeveralThreadsAtOnce) {
     }
   }
   std::vector<std::string> expected;
-  for (HashAlgorithm algorithm : kDigestAlgorithms) expected.push_back(hash_in_pieces(algorithm, data, {data.size()}));
+  for (HashAlgorithm algorithm : kDigestAlgorithms) expected.push_back(hash_in_chunks(algorithm, data, {data.size()}));
   for (std::size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i], expected[i % expected.size()]);
 }
 
@@ -165,7 +165,7 @@ TEST(Hashing, XxhashDigestsKeepLeadingZeros) {
     std::string input, digest;
     for (int i = 0; i < 10000; ++i) {
       input = "input " + std::to_string(i);
-      digest = hash_in_pieces(algorithm, input, {input.size()});
+      digest = hash_in_chunks(algorithm, input, {input.size()});
       if (digest.starts_with("00")) break;
     }
     ASSERT_TRUE(digest.starts_with("00"));
@@ -214,7 +214,7 @@ TEST(Hashing, MovedHasherKeepsItsState) {
     content_hasher_update(first, "ab");
     ContentHasher second = std::move(first);
     content_hasher_update(second, "c");
-    EXPECT_EQ(content_hasher_finish(std::move(second)), hash_in_pieces(algorithm, "abc", {3}));
+    EXPECT_EQ(content_hasher_finish(std::move(second)), hash_in_chunks(algorithm, "abc", {3}));
   }
 }
 

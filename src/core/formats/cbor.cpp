@@ -94,11 +94,11 @@ CborResult<CborHead> CborReader::read_head_skipping_tags() {
 }
 
 CborResult<void> CborReader::read_string_body(const CborHead& head, std::string& out) {
-  auto append_definite = [&](const CborHead& piece) -> CborResult<void> {
-    auto bytes = QV_TRY(read_raw(piece.argument));
+  auto append_definite = [&](const CborHead& chunk) -> CborResult<void> {
+    auto bytes = QV_TRY(read_raw(chunk.argument));
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (piece.major == cbor_major::kText && !is_valid_utf8(text)) {
-      return std::unexpected(CborError::syntax(piece.offset));
+    if (chunk.major == cbor_major::kText && !is_valid_utf8(text)) {
+      return std::unexpected(CborError::syntax(chunk.offset));
     }
     out.append(text);
     return {};

@@ -209,10 +209,10 @@ Sha256Digest hash_bytes_sha256(std::span<const std::byte> bytes) {
   ContentHasher hasher = content_hasher_new(HashAlgorithm::Sha256);
   Sha256Digest result;
   while (!bytes.empty()) {
-    std::size_t piece = std::min(bytes.size(), kReadChunk);
-    content_hasher_update(hasher, bytes.first(piece));
-    result.length += piece;
-    bytes = bytes.subspan(piece);
+    std::size_t slice = std::min(bytes.size(), kReadChunk);
+    content_hasher_update(hasher, bytes.first(slice));
+    result.length += slice;
+    bytes = bytes.subspan(slice);
   }
   result.digest = content_hasher_finish(std::move(hasher));
   return result;
