@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/formats/ed25519_checks.hpp"
+#include "core/formats/manifest_codec.hpp"
 #include "support/release_builder.hpp"
 
 namespace qv {
@@ -173,6 +174,62 @@ TEST(Ed25519Checks, ScalarCanonicalAtTheGroupOrder) {
   negative_zero_x[0] = 1;
   negative_zero_x[31] = 0x80;  // y = 1 gives x = 0, which has no negative form
   EXPECT_FALSE(ed25519_point_decodes(negative_zero_x));
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+class OpenManifest : public ::testing::Test {
+ protected:
+  test::ReleaseKeys keys = test::ReleaseKeys::from_seed(5);
+  Manifest manifest = [] {
+    FileEntry e;
+    e.path = "game.exe";
+    e.bytes = 3;
+    e.algorithm = HashAlgorithm::Blake3;
+    e.digest = std::string(64, 'c');
+    e.object = "objects/" + std::string(32, 'A') + ".qvp";
+    e.object_bytes = 60;
+    e.object_sha256 = std::string(64, 'd');
+    e.key[0] = 1;
+    e.nonce[18] = 2;
+    Manifest m = test::test_manifest({e}, 9);
+    m.delete_ = {"old/file"};
+    m.game_args = {"-window", "\xe0\xb8\x81"};
+    return m;
+  }();
+  std::string outcome(const test::Bytes& envelope) {
+    auto m = open_manifest(envelope, keys.public_key, keys.manifest_key);
+    return m ? "ok" : m.error().to_string();
+  }
+};
+
+TEST_F(OpenManifest, DecodesAndValidates) {
+  auto opened = open_manifest(test::manifest_envelope(keys, manifest), keys.public_key, keys.manifest_key);
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  EXPECT_EQ(*opened, manifest);
+}
+
+TEST_F(OpenManifest, OrderOfFailures) {
+  // An empty body passes the envelope and ends the decoder at once.
+  EXPECT_EQ(outcome(test::seal_envelope(keys, {})),
+            R"(Io(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }))");
+  auto encoded = encode_manifest_cbor(manifest).value();
+  for (std::uint8_t extra : {0x00, 0xc0, 0xff}) {  // a byte, a tag, a break
+    auto longer = encoded;
+    longer.push_back(extra);
+    EXPECT_EQ(outcome(test::seal_envelope(keys, longer)), "trailing CBOR");
+  }
+  Manifest unmanaged = manifest;
+  unmanaged.game_exe = "other.exe";
+  EXPECT_EQ(outcome(test::manifest_envelope(keys, unmanaged)), "game executable must be managed");
+  // Signature before decryption before decoding before validation.
+  auto tampered = test::manifest_envelope(keys, unmanaged);
+  tampered[40] ^= 1;
+  EXPECT_EQ(outcome(tampered), kBadEquation);
 }
 
 }  // namespace

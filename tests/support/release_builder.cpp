@@ -5,7 +5,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <fstream>
+
 #include <fmt/format.h>
+
+#include "core/formats/cbor.hpp"
+#include "core/formats/manifest_codec.hpp"
 
 namespace qv::test {
 namespace {
@@ -137,6 +142,85 @@ std::string launcher_json(const ReleaseKeys& keys, const std::filesystem::path& 
       "  \"allow_loopback_http\": {},\n  \"update_url\": {}\n}}\n",
       root.string(), manifest_url, object_base_url, byte_list(keys.public_key), byte_list(keys.manifest_key),
       retain_patch_artifacts, allow_loopback_http, update_url ? "\"" + *update_url + "\"" : std::string("null"));
+}
+
+Manifest test_manifest(std::vector<FileEntry> files, std::uint64_t release) {
+  Manifest m;
+  m.format = 1;
+  m.release = release;
+  m.min_launcher = 1;
+  m.name = fmt::format("test release {}", release);
+  m.zstd_level = 3;
+  m.decoder_window_log = 27;
+  m.files = std::move(files);
+  if (!m.files.empty()) m.game_exe = m.files.front().path;
+  return m;
+}
+
+Bytes manifest_envelope(const ReleaseKeys& keys, const Manifest& manifest, const EnvelopeOptions& options) {
+  auto encoded = encode_manifest_cbor(manifest);
+  if (!encoded) throw std::runtime_error(encoded.error().to_string());
+  return seal_envelope(keys, *encoded, options);
+}
+
+Bytes launcher_update_body(std::uint32_t format, std::uint64_t version, const FileEntry& launcher) {
+  Bytes out;
+  cbor_write_head(out, cbor_major::kMap, 3);
+  cbor_write_text(out, "format");
+  cbor_write_head(out, cbor_major::kUnsigned, format);
+  cbor_write_text(out, "version");
+  cbor_write_head(out, cbor_major::kUnsigned, version);
+  cbor_write_text(out, "launcher");
+  append_file_entry_cbor(out, launcher);
+  return out;
+}
+
+Bytes launcher_update_envelope(const ReleaseKeys& keys, std::uint32_t format, std::uint64_t version,
+                               const FileEntry& launcher) {
+  return seal_envelope(keys, launcher_update_body(format, version, launcher));
+}
+
+namespace {
+void write_bytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+}  // namespace
+
+PublishFolder::PublishFolder(std::filesystem::path dir, ReleaseKeys keys)
+    : dir_(std::move(dir)), keys_(keys), manifest_(test_manifest()) {
+  std::filesystem::create_directories(dir_ / "objects");
+}
+
+const FileEntry& PublishFolder::add_file(const std::string& path, ByteSource plain, ObjectOptions options) {
+  options.path = path;
+  options.seed = next_seed_++;
+  // The object's name comes from its seed; build into a scratch name, then
+  // move it under the name the entry carries.
+  const auto scratch = dir_ / fmt::format("building-{}.qvp", options.seed);
+  BuiltObject built = build_object(scratch, std::move(plain), options);
+  std::filesystem::create_directories((dir_ / built.entry.object).parent_path());
+  std::filesystem::rename(scratch, dir_ / built.entry.object);
+  manifest_.files.push_back(built.entry);
+  if (manifest_.game_exe.empty()) manifest_.game_exe = path;
+  return manifest_.files.back();
+}
+
+void PublishFolder::write_manifest(const EnvelopeOptions& options) {
+  write_bytes(dir_ / "manifest.qvm", manifest_envelope(keys_, manifest_, options));
+}
+
+FileEntry PublishFolder::write_launcher_update(std::uint64_t version, ByteSource launcher, ObjectOptions options) {
+  options.path = "Launcher.exe";
+  options.seed = next_seed_++;
+  const auto scratch = dir_ / fmt::format("building-{}.qvp", options.seed);
+  BuiltObject built = build_object(scratch, std::move(launcher), options);
+  std::filesystem::create_directories((dir_ / built.entry.object).parent_path());
+  std::filesystem::rename(scratch, dir_ / built.entry.object);
+  write_bytes(dir_ / "launcher-update.qvm", launcher_update_envelope(keys_, 1, version, built.entry));
+  return built.entry;
 }
 
 }  // namespace qv::test

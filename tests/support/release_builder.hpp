@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "core/formats/manifest.hpp"
+#include "support/object_builder.hpp"
+
 namespace qv::test {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -60,5 +63,42 @@ Key32 add_group_order(const Key32& scalar);
 std::string launcher_json(const ReleaseKeys& keys, const std::filesystem::path& root, const std::string& manifest_url,
                           const std::string& object_base_url, bool allow_loopback_http = true,
                           std::optional<std::string> update_url = std::nullopt, bool retain_patch_artifacts = false);
+
+// A manifest that passes validation once it holds its game executable:
+// format 1, release `release`, zstd level 3, window log 27, no links.
+Manifest test_manifest(std::vector<FileEntry> files = {}, std::uint64_t release = 1);
+// The sealed and signed `manifest.qvm` of a manifest, encoded in the fixed form.
+Bytes manifest_envelope(const ReleaseKeys& keys, const Manifest& manifest, const EnvelopeOptions& options = {});
+
+// The CBOR body of `launcher-update.qvm` and its envelope.
+Bytes launcher_update_body(std::uint32_t format, std::uint64_t version, const FileEntry& launcher);
+Bytes launcher_update_envelope(const ReleaseKeys& keys, std::uint32_t format, std::uint64_t version,
+                               const FileEntry& launcher);
+
+// A publish folder laid out as the server serves it: `manifest.qvm`,
+// `objects/<32 hex>.qvp` and `launcher-update.qvm`.
+class PublishFolder {
+ public:
+  PublishFolder(std::filesystem::path dir, ReleaseKeys keys);
+
+  // Builds the object of one client file and adds its entry to the manifest.
+  // The first file added is the game executable unless the manifest names one.
+  const FileEntry& add_file(const std::string& path, ByteSource plain, ObjectOptions options = {});
+  Manifest& manifest() { return manifest_; }
+  const ReleaseKeys& keys() const { return keys_; }
+  const std::filesystem::path& dir() const { return dir_; }
+  std::filesystem::path object_path(const FileEntry& entry) const { return dir_ / entry.object; }
+
+  // Writes manifest.qvm from the manifest as it stands.
+  void write_manifest(const EnvelopeOptions& options = {});
+  // Builds the launcher's object and writes launcher-update.qvm for it.
+  FileEntry write_launcher_update(std::uint64_t version, ByteSource launcher, ObjectOptions options = {});
+
+ private:
+  std::filesystem::path dir_;
+  ReleaseKeys keys_;
+  Manifest manifest_;
+  std::uint64_t next_seed_ = 100;
+};
 
 }  // namespace qv::test

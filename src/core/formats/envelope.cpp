@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "core/formats/ed25519_checks.hpp"
+#include "core/formats/manifest_codec.hpp"
+#include "core/formats/validation.hpp"
 
 namespace qv {
 namespace {
@@ -58,6 +60,18 @@ Result<std::vector<std::uint8_t>> open_envelope(std::span<const std::uint8_t> by
   buffer.resize(static_cast<std::size_t>(plain_bytes));
   static_assert(kTagBytes == crypto_aead_xchacha20poly1305_ietf_ABYTES);
   return buffer;
+}
+
+Result<Manifest> open_manifest(std::span<const std::uint8_t> bytes, const std::array<std::uint8_t, 32>& public_key,
+                               const std::array<std::uint8_t, 32>& manifest_key) {
+  const std::vector<std::uint8_t> plaintext = QV_TRY(open_envelope(bytes, public_key, manifest_key));
+  CborReader reader(plaintext);
+  auto manifest = decode_manifest_cbor(reader);
+  if (!manifest) return fail(manifest.error().to_error());
+  // Nothing may follow the manifest's item, not even a tag or a break.
+  if (reader.remaining() != 0) return fail("trailing CBOR");
+  QV_TRY(validate_manifest(*manifest));
+  return std::move(*manifest);
 }
 
 }  // namespace qv

@@ -228,6 +228,11 @@ void write_file_entry(EntryWriter& w, const FileEntry& e) {
 
 }  // namespace
 
+void append_file_entry_cbor(std::vector<std::uint8_t>& out, const FileEntry& entry) {
+  EntryWriter w(out);
+  write_file_entry(w, entry);
+}
+
 Result<std::vector<std::uint8_t>> encode_manifest_cbor(const Manifest& m) {
   std::vector<std::uint8_t> out;
   EntryWriter w(out);

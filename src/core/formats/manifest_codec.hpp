@@ -29,4 +29,7 @@ CborResult<FileEntry> decode_file_entry(CborReader& reader);
 // not fail; the error side exists for callers that pass errors on unchanged.
 Result<std::vector<std::uint8_t>> encode_manifest_cbor(const Manifest& manifest);
 
+// Appends one file entry in the same fixed form (for records that embed one).
+void append_file_entry_cbor(std::vector<std::uint8_t>& out, const FileEntry& entry);
+
 }  // namespace qv
