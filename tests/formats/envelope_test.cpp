@@ -186,14 +186,9 @@ class OpenManifest : public ::testing::Test {
  protected:
   test::ReleaseKeys keys = test::ReleaseKeys::from_seed(5);
   Manifest manifest = [] {
-    FileEntry e;
-    e.path = "game.exe";
-    e.bytes = 3;
+    FileEntry e = test::sample_entry("game.exe");
     e.algorithm = HashAlgorithm::Blake3;
-    e.digest = std::string(64, 'c');
     e.object = "objects/" + std::string(32, 'A') + ".qvp";
-    e.object_bytes = 60;
-    e.object_sha256 = std::string(64, 'd');
     e.key[0] = 1;
     e.nonce[18] = 2;
     Manifest m = test::test_manifest({e}, 9);

@@ -22,17 +22,7 @@ class LauncherUpdateRecord : public ::testing::Test {
     c.manifest_key = keys.manifest_key;
     return c;
   }();
-  FileEntry launcher = [] {
-    FileEntry e;
-    e.path = "Launcher.exe";
-    e.bytes = 1000;
-    e.algorithm = HashAlgorithm::Sha256;
-    e.digest = std::string(64, 'a');
-    e.object = "objects/" + std::string(32, 'f') + ".qvp";
-    e.object_bytes = 2000;
-    e.object_sha256 = std::string(64, 'b');
-    return e;
-  }();
+  FileEntry launcher = test::sample_entry("Launcher.exe");
   std::string outcome(const Bytes& envelope) {
     auto u = read_launcher_update(envelope, config);
     return u ? "ok" : u.error().to_string();

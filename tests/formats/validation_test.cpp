@@ -5,20 +5,12 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "support/release_builder.hpp"
+
 namespace qv {
 namespace {
 
-FileEntry entry(std::string path) {
-  FileEntry e;
-  e.path = std::move(path);
-  e.bytes = 10;
-  e.algorithm = HashAlgorithm::Sha256;
-  e.digest = std::string(64, 'a');
-  e.object = "objects/" + std::string(32, '0') + ".qvp";
-  e.object_bytes = 100;
-  e.object_sha256 = std::string(64, 'b');
-  return e;
-}
+FileEntry entry(std::string path) { return test::sample_entry(std::move(path)); }
 
 Manifest valid_manifest() {
   Manifest m;

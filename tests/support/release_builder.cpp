@@ -144,6 +144,18 @@ std::string launcher_json(const ReleaseKeys& keys, const std::filesystem::path& 
       retain_patch_artifacts, allow_loopback_http, update_url ? "\"" + *update_url + "\"" : std::string("null"));
 }
 
+FileEntry sample_entry(std::string path) {
+  FileEntry e;
+  e.path = std::move(path);
+  e.bytes = 1000;
+  e.algorithm = HashAlgorithm::Sha256;
+  e.digest = std::string(64, 'a');
+  e.object = "objects/" + std::string(32, 'f') + ".qvp";
+  e.object_bytes = 2000;
+  e.object_sha256 = std::string(64, 'b');
+  return e;
+}
+
 Manifest test_manifest(std::vector<FileEntry> files, std::uint64_t release) {
   Manifest m;
   m.format = 1;

@@ -64,6 +64,10 @@ std::string launcher_json(const ReleaseKeys& keys, const std::filesystem::path& 
                           const std::string& object_base_url, bool allow_loopback_http = true,
                           std::optional<std::string> update_url = std::nullopt, bool retain_patch_artifacts = false);
 
+// A well-formed entry (sha256, plausible sizes, fixed hash texts) whose
+// object does not exist: for tests of the records themselves.
+FileEntry sample_entry(std::string path);
+
 // A manifest that passes validation once it holds its game executable:
 // format 1, release `release`, zstd level 3, window log 27, no links.
 Manifest test_manifest(std::vector<FileEntry> files = {}, std::uint64_t release = 1);
