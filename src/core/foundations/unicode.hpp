@@ -17,4 +17,8 @@ std::string to_upper_ascii(std::string_view text);
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool is_valid_utf8(std::string_view text);
 
+// Appends the UTF-8 form of the scalar value `cp` (at most U+10FFFF, not a
+// surrogate; the caller guarantees it).
+void append_utf8(std::string& out, char32_t cp);
+
 }  // namespace qv
