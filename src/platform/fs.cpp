@@ -128,4 +128,14 @@ Status lock_whole_file(int fd, bool wait) {
   }
 }
 
+Status unlock_whole_file(int fd) {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) return fail_os(errno);
+  return {};
+}
+
 }  // namespace qv::platform

@@ -58,4 +58,7 @@ Status make_directories(const std::filesystem::path& path);
 // the open file description.
 Status lock_whole_file(int fd, bool wait);
 
+// Gives back a lock taken by lock_whole_file on the same open file description.
+Status unlock_whole_file(int fd);
+
 }  // namespace qv::platform

@@ -1,0 +1,83 @@
+// Crash-safe file operations and the removal of transaction folders.
+//
+// Every file the launcher writes, moves, copies or deletes goes through here.
+// The write guard keeps the launcher out of protected reference clients and
+// away from symbolic links; the atomic write leaves either the old or the new
+// content after a crash; removals of transaction folders run under a marker in
+// `.launcher/state/cleanup-pending` so that an interrupted removal is finished
+// on a later run.
+//
+// Paths are absolute unless said otherwise. No operation keeps state or takes
+// a lock of its own: any thread may call them, and the client lock is the
+// callers' business. Operating-system errors carry no added context unless a
+// message below says otherwise.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/foundations/error.hpp"
+
+namespace qv {
+
+// The write guard. A relative path is taken below the current folder. Fails
+// with "immutable input cannot be a write target" when a component names a
+// protected reference client, "reparse point rejected: {}" for a link on the
+// way, "missing write-target ancestor" when nothing on the way exists, and the
+// errors of `resolve_write_root` for the nearest existing ancestor. Targets
+// outside any client are allowed.
+Status check_write_target(const std::filesystem::path& path);
+
+// Replaces the whole content of `target` with `bytes`: written to a fresh
+// "{id}.writing" sibling, flushed, then renamed over the target and the folder
+// flushed. Missing folders above the target are created. A target without a
+// parent fails with "parent". On failure the target is as before and the
+// temporary is removed (as far as the system allows); the error returned is
+// the one that stopped the write.
+Status write_file_atomic(const std::filesystem::path& target, std::string_view bytes);
+
+// Moves `source` over `destination` (replacing it) and flushes the folders
+// involved, so the move is on disk when this returns. Both paths pass the
+// write guard. A refused move fails with "replace {destination}: {os error}"
+// and changes nothing.
+Status replace_file(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+// Copies `source` to `destination` (overwriting it), with the source's
+// permission bits, and flushes the copy before returning. Missing folders
+// above the destination are created; a destination without a parent fails
+// with "parent". After a failure the destination is unusable.
+Status copy_durable(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+// Proves, changing nothing, that every existing path of `targets` is a regular
+// file that this process alone holds and can open for reading and writing in
+// a writable folder. Missing paths pass. Fails with "replacement target is not
+// a file: {}" or "file locked or not writable: {}: {}" (a running program,
+// another open descriptor, a read-only medium). Every target stays open until
+// the whole list passed, so a path listed twice fails at its second
+// occurrence; all are closed before returning.
+Status probe_targets(const std::vector<std::filesystem::path>& targets);
+
+// Proves that `folder` is a transaction folder of the client at `root` that
+// may be removed whole: its canonical parent is the canonical
+// `.launcher/transactions` ("cleanup scope violation"), its name is 32
+// hexadecimal digits ("transaction id"), and nothing below it is a link
+// ("reparse point rejected: {}"). Returns the canonical folder.
+Result<std::filesystem::path> check_transaction_dir(const std::filesystem::path& root,
+                                                    const std::filesystem::path& folder);
+
+// Removes a transaction folder of the client at `root` under its cleanup
+// marker `.launcher/state/cleanup-pending/{id}.json`. A failure before the
+// marker is written changes nothing; a failure after it leaves the marker for
+// `process_cleanup_pending`.
+Status cleanup_transaction(const std::filesystem::path& root, const std::filesystem::path& folder);
+
+// Finishes every removal that a cleanup marker of the client at `root` names.
+// Each removal that still fails gives one text "Cleanup pending for {id}:
+// {error chain}" and the next marker is handled. Fails as a whole only when
+// the marker folder cannot be listed or a marker path cannot be checked. No
+// marker folder gives an empty list.
+Result<std::vector<std::string>> process_cleanup_pending(const std::filesystem::path& root);
+
+}  // namespace qv

@@ -1,0 +1,18 @@
+// The process's environment and its immediate end.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qv::platform {
+
+// The current value of an environment variable, read afresh at each call;
+// nothing when it is unset. Its bytes are returned as they are.
+std::optional<std::string> environment_variable(std::string_view name);
+
+// Ends the process at once with `code`: no unwinding, no atexit handlers, no
+// flushing of standard streams. The system closes every descriptor.
+[[noreturn]] void exit_immediately(int code);
+
+}  // namespace qv::platform

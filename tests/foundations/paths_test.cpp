@@ -1,0 +1,189 @@
+#include "core/foundations/paths.hpp"
+
+#include <set>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.hpp"
+
+namespace qv {
+namespace {
+
+using test::TempDir;
+
+std::string outcome(const Status& s) { return s ? "ok" : s.error().to_string(); }
+
+TEST(ValidateRelativePath, Grammar) {
+  const std::string longest = std::string(19997, 'a') + "/b";  // 19999 bytes
+  const std::string too_long = std::string(19998, 'a') + "/b";
+  struct Case {
+    std::string path;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"data/file.pak", "ok"},
+      {longest, "ok"},
+      {too_long, "invalid relative path: " + too_long},
+      {"", "invalid relative path: "},
+      {"/abs", "invalid relative path: /abs"},
+      {"a\\b", "invalid relative path: a\\b"},
+      {"a//b", "invalid component: "},
+      {"a/", "invalid component: "},
+      {"./a", "invalid component: ."},
+      {"a/../b", "invalid component: .."},
+      {"a/b.", "invalid component: b."},
+      {"a /b", "invalid component: a "},
+      {"a/b:c", "invalid component: b:c"},
+      {"what?", "invalid component: what?"},
+      {"x*", "invalid component: x*"},
+      {"a\"b", "invalid component: a\"b"},
+      {"a<b", "invalid component: a<b"},
+      {"a|b", "invalid component: a|b"},
+      {"tab\there", "invalid component: tab\there"},
+      {"del\x7f", "ok"},
+      {"\xe0\xb8\x94\xe0\xb8\xb2\xe0\xb8\xa7/\xc3\xa9t\xc3\xa9", "ok"},
+      // Device names by their stem, ASCII case ignored.
+      {"con", "reserved Windows name"},
+      {"Con.txt", "reserved Windows name"},
+      {"nul.tar.gz", "reserved Windows name"},
+      {"lpt9", "reserved Windows name"},
+      {"COM\xc2\xb9", "reserved Windows name"},
+      {"lpt\xc2\xb3.log", "reserved Windows name"},
+      {"CONIN$", "reserved Windows name"},
+      {"clock$.x", "reserved Windows name"},
+      {"dir/aux/file", "reserved Windows name"},
+      {"com0", "ok"},
+      {"com10", "ok"},
+      {"console", "ok"},
+      {"con .txt", "ok"},
+      {".con", "ok"},
+      {"COM\xc2\xb4", "ok"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(outcome(validate_relative_path(c.path)), c.expected) << c.path.substr(0, 40);
+  }
+}
+
+TEST(CheckReservedPath, WholePathAfterLowerCasing) {
+  struct Case {
+    std::string path;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {".launcher", "reserved launcher path"},
+      {".LAUNCHER/x", "reserved launcher path"},
+      {"LAUNCHER.EXE", "reserved launcher path"},
+      {"launcherupdater.EXE", "reserved launcher path"},
+      {"Launcher.json", "reserved launcher path"},
+      {"Builder.json", "reserved launcher path"},
+      {"sub/launcher.exe", "ok"},
+      {".launcherx", "ok"},
+      {"sub/.launcher", "ok"},
+      {"a//b", "invalid component: "},  // the grammar comes first
+  };
+  for (const auto& c : cases) EXPECT_EQ(outcome(check_reserved_path(c.path)), c.expected) << c.path;
+}
+
+TEST(RejectReparsePoints, LinksOnTheWayAreRefusedMissingTailsPass) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "real/inner");
+  std::filesystem::create_directory_symlink(dir / "real", dir / "link");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
+  EXPECT_EQ(outcome(reject_reparse_points(dir / "real/inner/missing/deeper")), "ok");
+  EXPECT_EQ(outcome(reject_reparse_points(dir / "link/inner")),
+            fmt::format("reparse point rejected: {}", (dir / "link").string()));
+  EXPECT_EQ(outcome(reject_reparse_points(dir / "dangling")),
+            fmt::format("reparse point rejected: {}", (dir / "dangling").string()));
+  test::write_file(dir / "file", "x");
+  // A prefix that is a file makes the rest "not found": nothing there to refuse.
+  EXPECT_EQ(outcome(reject_reparse_points(dir / "file/below")), "ok");
+}
+
+TEST(JoinChecked, JoinsAndRefusesLinks) {
+  TempDir dir;
+  auto joined = join_checked(dir.path(), ".launcher/state/errors.txt");
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(*joined, dir / ".launcher/state/errors.txt");
+  EXPECT_EQ(join_checked(dir.path(), "../x").error().to_string(), "invalid component: ..");
+  std::filesystem::create_directory_symlink("/tmp", dir / ".launcher");
+  EXPECT_EQ(join_checked(dir.path(), ".launcher/state").error().to_string(),
+            fmt::format("reparse point rejected: {}", (dir / ".launcher").string()));
+}
+
+TEST(ResolveWriteRoot, CanonicalAndNeverProtected) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "c/sub");
+  auto root = resolve_write_root(dir / "c/sub/..");
+  ASSERT_TRUE(root);
+  EXPECT_EQ(*root, dir / "c");
+  for (const char* name : {"QVONLINE PRISTINE", "qvonline variant"}) {
+    std::filesystem::create_directories(dir / name / "client");
+    EXPECT_EQ(resolve_write_root(dir / name / "client").error().to_string(),
+              "immutable original/comparison client cannot be a write target");
+  }
+  std::filesystem::create_directories(dir / "my qvonline variant");
+  EXPECT_TRUE(resolve_write_root(dir / "my qvonline variant"));
+  EXPECT_EQ(resolve_write_root(dir / "absent").error().to_string(), "No such file or directory (os error 2)");
+  // A link to a protected folder is refused as a link before it is followed.
+  std::filesystem::create_directory_symlink(dir / "qvonline variant", dir / "alias");
+  EXPECT_EQ(resolve_write_root(dir / "alias").error().to_string(),
+            fmt::format("reparse point rejected: {}", (dir / "alias").string()));
+}
+
+TEST(ResolvePhysicalPath, NearestAncestorMustStayInsideAndUnreserved) {
+  TempDir dir;
+  const auto root = dir / "client";
+  std::filesystem::create_directories(root / "data");
+  std::filesystem::create_directories(root / ".launcher/state");
+  std::filesystem::create_directories(dir / "outside");
+
+  auto fresh = resolve_physical_path(root, "data/new/deeper/file.bin");
+  ASSERT_TRUE(fresh) << fresh.error().to_string();
+  EXPECT_EQ(*fresh, root / "data/new/deeper/file.bin");
+
+  EXPECT_EQ(resolve_physical_path(root, ".launcher/x").error().to_string(), "reserved launcher path");
+  EXPECT_EQ(resolve_physical_path(root, "a/../b").error().to_string(), "invalid component: ..");
+
+  std::filesystem::create_directory_symlink(dir / "outside", root / "escape");
+  EXPECT_EQ(resolve_physical_path(root, "escape/file").error().to_string(),
+            fmt::format("reparse point rejected: {}", (root / "escape").string()));
+
+  // A root given through a path that is not canonical still works.
+  auto via = resolve_physical_path(root / "data/..", "data/x");
+  ASSERT_TRUE(via) << via.error().to_string();
+}
+
+TEST(ResolvePhysicalPath, MissingRootIsTheCanonicalisationError) {
+  TempDir dir;
+  EXPECT_EQ(resolve_physical_path(dir / "nowhere", "file").error().to_string(),
+            "No such file or directory (os error 2)");
+}
+
+TEST(RandomHexId, FormAndFreshness) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 64; ++i) {
+    std::string id = random_hex_id();
+    ASSERT_EQ(id.size(), 32u);
+    for (char c : id) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) << id;
+    EXPECT_TRUE(is_hex_id(id));
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 64u);
+  EXPECT_TRUE(is_hex_id("0123456789ABCDEFabcdef0123456789"));
+  EXPECT_FALSE(is_hex_id(std::string(31, 'a')));
+  EXPECT_FALSE(is_hex_id(std::string(33, 'a')));
+  EXPECT_FALSE(is_hex_id(std::string(31, 'a') + "g"));
+}
+
+TEST(PathWithin, ComparesWholeComponents) {
+  EXPECT_TRUE(path_within("/a/b/c", "/a/b"));
+  EXPECT_TRUE(path_within("/a/b", "/a/b"));
+  EXPECT_TRUE(path_within("/a/b", "/a/b/"));
+  EXPECT_FALSE(path_within("/a/bc", "/a/b"));
+  EXPECT_FALSE(path_within("/a", "/a/b"));
+  EXPECT_FALSE(path_within("/A/b", "/a/b"));
+}
+
+}  // namespace
+}  // namespace qv
