@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <thread>
 
-namespace qv::testing {
+namespace qv::test {
 
 namespace {
 
@@ -106,6 +106,8 @@ struct LoopbackServer::Impl {
     entry.version = req.version;
     entry.at = std::chrono::steady_clock::now();
     for (const auto& [name, value] : req.headers) {
+      // The library files the connection's addresses among the fields.
+      if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
       std::string lower = name;
       std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
       entry.headers.emplace_back(std::move(lower), value);
@@ -164,6 +166,7 @@ struct LoopbackServer::Impl {
     res.status = status;
     if (!answer.omit_content_length)
       res.set_header("Content-Length", answer.content_length.value_or(std::to_string(count)));
+    if (answer.omit_content_range) content_range.reset();
     if (content_range) res.set_header("Content-Range", *content_range);
     for (const auto& [name, value] : answer.headers) res.set_header(name, value);
 
@@ -236,6 +239,13 @@ LoopbackServer::LoopbackServer(Options options) : impl_(std::make_unique<Impl>()
   origin_ = std::string(impl_->options.https ? "https://" : "http://") + (v6 ? "[" : "") + impl_->options.host +
             (v6 ? "]" : "") + ":" + std::to_string(port_);
   impl_->thread = std::thread([&server] { server.listen_after_bind(); });
+  // Stopping a server that has not entered its loop yet would be lost, and
+  // the destructor would wait for ever.
+  for (int i = 0; i < 5000 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!server.is_running()) {
+    std::fprintf(stderr, "loopback server: did not start\n");
+    std::abort();
+  }
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -295,4 +305,4 @@ void LoopbackServer::clear_requests() {
 
 std::string LoopbackServer::url(std::string_view path) const { return origin_ + std::string(path); }
 
-}  // namespace qv::testing
+}  // namespace qv::test

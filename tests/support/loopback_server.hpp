@@ -27,7 +27,7 @@
 
 #include "test_certificate.hpp"
 
-namespace qv::testing {
+namespace qv::test {
 
 struct ReceivedRequest {
   std::string method;
@@ -49,6 +49,7 @@ struct Answer {
   std::optional<std::string> content_length;  // literal Content-Length value
   bool omit_content_length = false;     // send no Content-Length (the body ends at close)
   std::optional<std::string> content_range;   // literal Content-Range value
+  bool omit_content_range = false;      // a 206 without Content-Range
   std::optional<std::uint64_t> close_after;   // cut the connection after this many body bytes
   std::optional<std::uint64_t> stall_after;   // stop sending after this many body bytes ...
   std::chrono::milliseconds stall_for{0};     // ... for this long (then go on)
@@ -101,4 +102,4 @@ class LoopbackServer {
   std::string origin_;
 };
 
-}  // namespace qv::testing
+}  // namespace qv::test

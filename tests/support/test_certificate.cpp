@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace qv::testing {
+namespace qv::test {
 
 namespace {
 
@@ -93,4 +93,4 @@ TestCertificate make_test_certificate(const std::filesystem::path& folder, const
   return out;
 }
 
-}  // namespace qv::testing
+}  // namespace qv::test

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-namespace qv::testing {
+namespace qv::test {
 
 struct TestCertificate {
   std::filesystem::path ca_file;    // PEM of the certificate authority to trust
@@ -17,4 +17,4 @@ struct TestCertificate {
 // the test program when the library refuses: nothing can run without them.
 TestCertificate make_test_certificate(const std::filesystem::path& folder, const std::string& stem = "loopback");
 
-}  // namespace qv::testing
+}  // namespace qv::test

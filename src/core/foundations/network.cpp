@@ -1,7 +1,6 @@
 #include "core/foundations/network.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -12,8 +11,10 @@
 #include <fmt/format.h>
 
 #include "core/foundations/diagnostics.hpp"
+#include "core/foundations/fileops.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/foundations/url.hpp"
+#include "platform/durable.hpp"
 #include "platform/fd.hpp"
 #include "platform/fs.hpp"
 #include "platform/http.hpp"
@@ -60,17 +61,7 @@ constexpr std::uint32_t kStallTimeoutS = 30;
 
 // A partial download that cannot be continued is kept beside the destination
 // under a fresh name, never deleted: its owner's cleanup removes the folder.
-Status set_aside(const fs::path& from, const fs::path& to) {
-  std::error_code ec;
-  fs::rename(from, to, ec);
-  if (ec) return fail(fmt::format("replace {}: {}", to.string(), Error::os(ec.value()).to_string()));
-  return {};
-}
-
-Status flush_file(int fd) {
-  if (::fsync(fd) != 0) return fail_os(errno);
-  return {};
-}
+Status set_aside(const fs::path& from, const fs::path& to) { return replace_file(from, to); }
 
 // "manifest.qvm" -> "manifest.{32 hex}{suffix}"; a name without an extension
 // gets the digits and the suffix added.
@@ -164,7 +155,7 @@ class AttemptReceiver final : public platform::HttpReceiver {
 
   // The checks once the body has ended.
   Status finish() {
-    QV_TRY(flush_file(file_.get()));
+    QV_TRY(platform::flush_fd(file_.get()));
     if (content_length_ && total_ - offset_ != *content_length_) return fail(std::string(text::kTruncatedBody));
     if (expected_ && total_ != *expected_) return fail(std::string(text::kTruncatedDownload));
     return {};
