@@ -1,6 +1,9 @@
 #include "core/foundations/network.hpp"
 
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -383,6 +386,27 @@ TEST_F(DownloadTest, PlainHttpOnlyForALiteralLoopbackHostWhenAllowed) {
             "HTTPS required (test HTTP restricted to literal loopback)");
   EXPECT_EQ(server.request_count(), 0u);
   EXPECT_FALSE(fs::exists(dir / "a"));
+}
+
+bool ipv6_loopback_available() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+TEST_F(DownloadTest, TheBracketedIpv6LoopbackHostIsReachedAsWritten) {
+  if (!ipv6_loopback_available()) GTEST_SKIP() << "no ::1 on this machine";
+  LoopbackServer v6({.https = false, .certificate = std::nullopt, .host = "::1"});
+  v6.put("/f", "over ipv6");
+  ASSERT_EQ(outcome(download_file(v6.url("/f"), dir / "f", 9, 9, true, cancel, progress)), "ok");
+  EXPECT_EQ(read_file(dir / "f"), "over ipv6");
+  ASSERT_EQ(v6.request_count(), 1u);
+  EXPECT_EQ(v6.requests()[0].header("host"), fmt::format("[::1]:{}", v6.port()));
 }
 
 TEST_F(DownloadTest, HttpsNeedsACertificateFromATrustedAuthority) {
