@@ -114,14 +114,14 @@ std::size_t on_body_bytes(char* data, std::size_t size, std::size_t count, void*
   if (!t.head_delivered) return length;  // cannot happen: the head always comes first
   std::size_t take = length;
   if (t.remaining) take = static_cast<std::size_t>(std::min<std::uint64_t>(take, *t.remaining));
-  // Delivered in the pieces libcurl hands over, which its buffer size bounds.
+  // Delivered in the chunks libcurl hands over, which its buffer size bounds.
   for (std::size_t done = 0; done < take;) {
-    const std::size_t piece = std::min(take - done, kHttpMaxPiece);
-    if (auto status = t.receiver->on_body(data + done, piece); !status) {
+    const std::size_t chunk = std::min(take - done, kHttpMaxChunk);
+    if (auto status = t.receiver->on_body(data + done, chunk); !status) {
       t.error = std::move(status).error();
       return kStop;
     }
-    done += piece;
+    done += chunk;
   }
   if (t.remaining) {
     *t.remaining -= take;
@@ -217,7 +217,7 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   opt(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout_ms));
   opt(CURLOPT_LOW_SPEED_LIMIT, 1L);
   opt(CURLOPT_LOW_SPEED_TIME, stall_s);
-  opt(CURLOPT_BUFFERSIZE, static_cast<long>(kHttpMaxPiece));
+  opt(CURLOPT_BUFFERSIZE, static_cast<long>(kHttpMaxChunk));
   opt(CURLOPT_HEADERFUNCTION, &on_header_line);
   opt(CURLOPT_HEADERDATA, &transfer);
   opt(CURLOPT_WRITEFUNCTION, &on_body_bytes);

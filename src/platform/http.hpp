@@ -3,7 +3,7 @@
 //
 // The binding moves bytes and nothing more. It parses no Content-Length and
 // never follows a redirect; the receiver sees the final response head, decides
-// whether the body is wanted and how long it is, and gets the body in pieces.
+// whether the body is wanted and how long it is, and gets the body in chunks.
 // That keeps every status, header and size rule with the caller, whose error
 // texts must come out exactly as it words them.
 #pragma once
@@ -44,8 +44,8 @@ struct HttpResponseHead {
   std::optional<std::string_view> find(std::string_view name) const;
 };
 
-// The largest body piece handed to `HttpReceiver::on_body`.
-inline constexpr std::size_t kHttpMaxPiece = 512 * 1024;
+// The largest body chunk handed to `HttpReceiver::on_body`.
+inline constexpr std::size_t kHttpMaxChunk = 512 * 1024;
 
 // Called on the thread that runs `http_get`, never concurrently.
 class HttpReceiver {
@@ -57,7 +57,7 @@ class HttpReceiver {
   // transfer then ends as soon as that many have arrived. Without a length the
   // body runs until the server ends it.
   virtual Result<std::optional<std::uint64_t>> on_head(const HttpResponseHead& head) = 0;
-  // The next piece of body, 1 to kHttpMaxPiece bytes. An error ends the transfer.
+  // The next chunk of body, 1 to kHttpMaxChunk bytes. An error ends the transfer.
   virtual Status on_body(const char* data, std::size_t size) = 0;
 };
 

@@ -200,6 +200,8 @@ TEST_F(DownloadTest, RefusedAnswersFailWithTheirOwnTextAfterThreeAttempts) {
        1000, 100, "invalid Content-Range: bytes 100-998/1000", false},
       {"Content-Range of another size", with([](Answer& a) { a.content_range = "bytes 100-999/1001"; }), 1000,
        1000, 1000, 100, "invalid Content-Range: bytes 100-999/1001", false},
+      {"Content-Range without its unit", with([](Answer& a) { a.content_range = "100-999/1000"; }), 1000, 1000,
+       1000, 100, "invalid Content-Range: 100-999/1000", false},
       {"Content-Range missing", with([](Answer& a) { a.omit_content_range = true; }), 1000, 1000, 1000, 100,
        "invalid Content-Range: ", false},
       {"moved permanently", with([](Answer& a) { a.status = 301; a.headers = {{"Location", "/elsewhere"}}; }), 10,

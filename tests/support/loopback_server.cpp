@@ -17,7 +17,7 @@ namespace qv::test {
 
 namespace {
 
-constexpr std::size_t kPiece = 256 * 1024;
+constexpr std::size_t kChunk = 256 * 1024;
 
 // The bytes of one entity: held in memory or streamed from a file.
 struct Entity {
@@ -186,7 +186,7 @@ struct LoopbackServer::Impl {
     auto stream = std::make_shared<Stream>(Stream{*entity, first, count, answer, -1, {}});
     if (!stream->entity.memory) {
       stream->fd = ::open(stream->entity.file.c_str(), O_RDONLY | O_CLOEXEC);
-      stream->buffer.resize(kPiece);
+      stream->buffer.resize(kChunk);
     }
     res.set_content_provider("application/octet-stream", [this, stream](std::size_t sent, httplib::DataSink& sink) {
       Stream& s = *stream;
@@ -200,7 +200,7 @@ struct LoopbackServer::Impl {
         return true;
       }
       if (sent >= limit) return false;  // cut the connection here
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, limit - sent));
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, limit - sent));
       const std::uint64_t at = s.first + sent;
       if (s.entity.memory) return sink.write(s.entity.memory->data() + at, n);
       const ssize_t got = ::pread(s.fd, s.buffer.data(), n, static_cast<off_t>(at));
