@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -61,15 +62,14 @@ struct Transfer {
   std::optional<std::uint64_t> remaining;  // body bytes still wanted, when the receiver knows
   bool finished = false;                   // we ended the transfer because the body was complete
   std::optional<Error> error;              // the receiver's error that ended the transfer
+  std::exception_ptr exception;            // thrown by the receiver; rethrown once libcurl has returned
 };
 
 // Returning a count other than the one given makes libcurl end the transfer
 // with a write error; `finished` or `error` then tells why.
 constexpr std::size_t kStop = 0;
 
-std::size_t on_header_line(char* data, std::size_t size, std::size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
-  const std::size_t length = size * count;
+std::size_t header_line(Transfer& t, char* data, std::size_t length) {
   std::string_view line(data, length);
   if (line.starts_with("HTTP/")) {
     // A new response head begins (after an interim 1xx one, start afresh).
@@ -108,9 +108,7 @@ std::size_t on_header_line(char* data, std::size_t size, std::size_t count, void
   return length;
 }
 
-std::size_t on_body_bytes(char* data, std::size_t size, std::size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
-  const std::size_t length = size * count;
+std::size_t body_bytes(Transfer& t, char* data, std::size_t length) {
   if (!t.head_delivered) return length;  // cannot happen: the head always comes first
   std::size_t take = length;
   if (t.remaining) take = static_cast<std::size_t>(std::min<std::uint64_t>(take, *t.remaining));
@@ -133,6 +131,19 @@ std::size_t on_body_bytes(char* data, std::size_t size, std::size_t count, void*
     }
   }
   return length;
+}
+
+// No exception may unwind through libcurl's C frames: it is parked and
+// rethrown on our side of curl_easy_perform.
+template <std::size_t (*Handle)(Transfer&, char*, std::size_t)>
+std::size_t guarded(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  try {
+    return Handle(t, data, size * count);
+  } catch (...) {
+    t.exception = std::current_exception();
+    return kStop;
+  }
 }
 
 struct EasyDeleter {
@@ -218,13 +229,14 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   opt(CURLOPT_LOW_SPEED_LIMIT, 1L);
   opt(CURLOPT_LOW_SPEED_TIME, stall_s);
   opt(CURLOPT_BUFFERSIZE, static_cast<long>(kHttpMaxChunk));
-  opt(CURLOPT_HEADERFUNCTION, &on_header_line);
+  opt(CURLOPT_HEADERFUNCTION, &guarded<&header_line>);
   opt(CURLOPT_HEADERDATA, &transfer);
-  opt(CURLOPT_WRITEFUNCTION, &on_body_bytes);
+  opt(CURLOPT_WRITEFUNCTION, &guarded<&body_bytes>);
   opt(CURLOPT_WRITEDATA, &transfer);
   if (set != CURLE_OK) return fail(transport_error(set, nullptr));
 
   const CURLcode code = curl_easy_perform(h);
+  if (transfer.exception) std::rethrow_exception(transfer.exception);
   if (transfer.error) return fail(*std::move(transfer.error));
   if (transfer.finished) return {};
   if (code == CURLE_OK) return {};

@@ -69,7 +69,9 @@ class HttpReceiver {
 // closed the connection, or the server cut the body short (a short body is the
 // receiver's to judge from what it got). Returns the receiver's error unchanged
 // when it ended the transfer, and any transport failure as
-// "libcurl: {detail} (curl error {code})". Any thread may call it.
+// "libcurl: {detail} (curl error {code})". An exception thrown by the receiver
+// ends the transfer and is rethrown here once libcurl has returned; the
+// binding itself throws nothing. Any thread may call it.
 Status http_get(const HttpGetRequest& request, HttpReceiver& receiver);
 
 }  // namespace qv::platform
