@@ -102,10 +102,14 @@ int main(int argc, char** argv) {
   fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
   bool https = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--size-mib" && i + 1 < args.size()) size_mib = std::stoull(args[++i]);
-    else if (args[i] == "--rounds" && i + 1 < args.size()) rounds = std::stoi(args[++i]);
-    else if (args[i] == "--dir" && i + 1 < args.size()) base = args[++i];
-    else if (args[i] == "--https") https = true;
+    if (args[i] == "--size-mib" && i + 1 < args.size())
+      size_mib = std::stoull(args[++i]);
+    else if (args[i] == "--rounds" && i + 1 < args.size())
+      rounds = std::stoi(args[++i]);
+    else if (args[i] == "--dir" && i + 1 < args.size())
+      base = args[++i];
+    else if (args[i] == "--https")
+      https = true;
     else {
       std::fprintf(stderr, "usage: download_bench [--size-mib N] [--rounds N] [--dir FOLDER] [--https]\n");
       return 2;

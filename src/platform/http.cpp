@@ -154,7 +154,8 @@ struct ListDeleter {
 };
 
 Error transport_error(CURLcode code, const char* detail) {
-  const std::string_view text = (detail != nullptr && detail[0] != '\0') ? std::string_view(detail) : curl_easy_strerror(code);
+  const std::string_view text =
+      (detail != nullptr && detail[0] != '\0') ? std::string_view(detail) : curl_easy_strerror(code);
   return Error(fmt::format("libcurl: {} (curl error {})", trim_blanks(text), static_cast<int>(code)));
 }
 

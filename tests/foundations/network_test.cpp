@@ -91,7 +91,8 @@ TEST_F(DownloadTest, FetchesAFileWithExactlyTheAllowedRequestHeaders) {
   ASSERT_FALSE(progress_calls.empty());
   EXPECT_EQ(progress_calls.back(), body.size());
   EXPECT_TRUE(std::ranges::is_sorted(progress_calls));
-  for (std::size_t i = 1; i < progress_calls.size(); ++i) EXPECT_LE(progress_calls[i] - progress_calls[i - 1], 1u << 20);
+  for (std::size_t i = 1; i < progress_calls.size(); ++i)
+    EXPECT_LE(progress_calls[i] - progress_calls[i - 1], 1u << 20);
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -192,22 +193,31 @@ Answer with(auto&& edit) {
 
 TEST_F(DownloadTest, RefusedAnswersFailWithTheirOwnTextAfterThreeAttempts) {
   const std::vector<Refusal> cases = {
-      {"206 without a range asked", with([](Answer& a) { a.status = 206; a.content_range = "bytes 0-99/100"; }),
+      {"206 without a range asked", with([](Answer& a) {
+         a.status = 206;
+         a.content_range = "bytes 0-99/100";
+       }),
        100, 100, 100, 0, "unsolicited/unknown-length range response", false},
       {"206 to a manifest", with([](Answer& a) { a.status = 206; }), 100, std::nullopt, 1000, 0,
        "unsolicited/unknown-length range response", false},
-      {"Content-Range off by one", with([](Answer& a) { a.content_range = "bytes 100-998/1000"; }), 1000, 1000,
-       1000, 100, "invalid Content-Range: bytes 100-998/1000", false},
-      {"Content-Range of another size", with([](Answer& a) { a.content_range = "bytes 100-999/1001"; }), 1000,
-       1000, 1000, 100, "invalid Content-Range: bytes 100-999/1001", false},
-      {"Content-Range without its unit", with([](Answer& a) { a.content_range = "100-999/1000"; }), 1000, 1000,
-       1000, 100, "invalid Content-Range: 100-999/1000", false},
+      {"Content-Range off by one", with([](Answer& a) { a.content_range = "bytes 100-998/1000"; }), 1000, 1000, 1000,
+       100, "invalid Content-Range: bytes 100-998/1000", false},
+      {"Content-Range of another size", with([](Answer& a) { a.content_range = "bytes 100-999/1001"; }), 1000, 1000,
+       1000, 100, "invalid Content-Range: bytes 100-999/1001", false},
+      {"Content-Range without its unit", with([](Answer& a) { a.content_range = "100-999/1000"; }), 1000, 1000, 1000,
+       100, "invalid Content-Range: 100-999/1000", false},
       {"Content-Range missing", with([](Answer& a) { a.omit_content_range = true; }), 1000, 1000, 1000, 100,
        "invalid Content-Range: ", false},
-      {"moved permanently", with([](Answer& a) { a.status = 301; a.headers = {{"Location", "/elsewhere"}}; }), 10,
-       10, 10, 0, "HTTP 301; redirects are not followed", false},
-      {"found", with([](Answer& a) { a.status = 302; a.headers = {{"Location", "/elsewhere"}}; }), 10, 10, 10, 0,
-       "HTTP 302; redirects are not followed", false},
+      {"moved permanently", with([](Answer& a) {
+         a.status = 301;
+         a.headers = {{"Location", "/elsewhere"}};
+       }),
+       10, 10, 10, 0, "HTTP 301; redirects are not followed", false},
+      {"found", with([](Answer& a) {
+         a.status = 302;
+         a.headers = {{"Location", "/elsewhere"}};
+       }),
+       10, 10, 10, 0, "HTTP 302; redirects are not followed", false},
       {"not found", with([](Answer& a) { a.status = 404; }), 10, 10, 10, 0, "HTTP 404; redirects are not followed",
        false},
       {"Content-Length not a number", with([](Answer& a) { a.content_length = "abc"; }), 10, 10, 10, 0,
@@ -218,25 +228,32 @@ TEST_F(DownloadTest, RefusedAnswersFailWithTheirOwnTextAfterThreeAttempts) {
        "invalid Content-Length: invalid digit found in string", false},
       {"Content-Length empty", with([](Answer& a) { a.content_length = ""; }), 10, 10, 10, 0,
        "invalid Content-Length: cannot parse integer from empty string", false},
-      {"Content-Length beyond 64 bits", with([](Answer& a) { a.content_length = "18446744073709551616"; }), 10, 10,
-       10, 0, "invalid Content-Length: number too large to fit in target type", false},
-      {"Content-Length over the limit", {}, 2000, std::nullopt, 1999, 0, "Content-Length exceeds allowed size",
+      {"Content-Length beyond 64 bits", with([](Answer& a) { a.content_length = "18446744073709551616"; }), 10, 10, 10,
+       0, "invalid Content-Length: number too large to fit in target type", false},
+      {"Content-Length over the limit", {}, 2000, std::nullopt, 1999, 0, "Content-Length exceeds allowed size", false},
+      {"Content-Length and resumed prefix over the limit", with([](Answer& a) { a.content_length = "1000"; }), 1000,
+       1000, 1000, 100, "Content-Length exceeds allowed size", false},
+      {"Content-Length other than the signed size",
+       {},
+       999,
+       1000,
+       1000,
+       0,
+       "Content-Length differs from signed object size",
        false},
-      {"Content-Length and resumed prefix over the limit", with([](Answer& a) { a.content_length = "1000"; }),
-       1000, 1000, 1000, 100, "Content-Length exceeds allowed size", false},
-      {"Content-Length other than the signed size", {}, 999, 1000, 1000, 0,
-       "Content-Length differs from signed object size", false},
       {"body cut short of its length", with([](Answer& a) { a.close_after = 500; }), 1000, std::nullopt, 1000, 0,
        "truncated HTTP response body", true},
       {"resumed body cut short of its length", with([](Answer& a) { a.close_after = 200; }), 1000, 1000, 1000, 100,
        "truncated HTTP response body", true},
-      {"body without length cut short of the signed size",
-       with([](Answer& a) { a.omit_content_length = true; a.close_after = 300; }), 1000, 1000, 1000, 0,
-       "truncated download", true},
-      {"body without length over the limit", with([](Answer& a) { a.omit_content_length = true; }), 3000,
-       std::nullopt, 1000, 0, "response exceeds declared size", true},
-      {"body without length over the signed size", with([](Answer& a) { a.omit_content_length = true; }), 3000,
-       1000, 5000, 0, "response exceeds declared size", true},
+      {"body without length cut short of the signed size", with([](Answer& a) {
+         a.omit_content_length = true;
+         a.close_after = 300;
+       }),
+       1000, 1000, 1000, 0, "truncated download", true},
+      {"body without length over the limit", with([](Answer& a) { a.omit_content_length = true; }), 3000, std::nullopt,
+       1000, 0, "response exceeds declared size", true},
+      {"body without length over the signed size", with([](Answer& a) { a.omit_content_length = true; }), 3000, 1000,
+       5000, 0, "response exceeds declared size", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -263,7 +280,10 @@ TEST_F(DownloadTest, RefusedAnswersFailWithTheirOwnTextAfterThreeAttempts) {
 TEST_F(DownloadTest, ShortAndPlusSignedBodiesThatBreakNoRuleSucceed) {
   // Without a length or a signed size, the body ends where the server ends it.
   server.put("/short", pattern(1000));
-  server.script("/short", with([](Answer& a) { a.omit_content_length = true; a.close_after = 400; }));
+  server.script("/short", with([](Answer& a) {
+                  a.omit_content_length = true;
+                  a.close_after = 400;
+                }));
   ASSERT_EQ(outcome(get("/short", dir / "short", std::nullopt, 1000)), "ok");
   EXPECT_EQ(read_file(dir / "short"), pattern(400));
 
@@ -365,9 +385,9 @@ TEST_F(DownloadTest, AStalledServerFailsTheAttempt) {
   platform::set_http_test_stall_timeout(1);
   server.put("/slow", pattern(1000));
   server.script("/slow", with([](Answer& a) {
-    a.stall_after = 0;  // the head arrives, then nothing
-    a.stall_for = 20s;
-  }));
+                  a.stall_after = 0;  // the head arrives, then nothing
+                  a.stall_for = 20s;
+                }));
   const auto started = std::chrono::steady_clock::now();
   const Status result = get("/slow", dir / "slow", 1000);
   platform::set_http_test_stall_timeout(0);

@@ -94,7 +94,8 @@ struct LoopbackServer::Impl {
     if (folder && path.size() > 1 && path.front() == '/' && path.find("..") == std::string::npos) {
       std::filesystem::path file = *folder / path.substr(1);
       std::error_code ec;
-      if (std::filesystem::is_regular_file(file, ec)) return Entity{nullptr, file, std::filesystem::file_size(file, ec)};
+      if (std::filesystem::is_regular_file(file, ec))
+        return Entity{nullptr, file, std::filesystem::file_size(file, ec)};
     }
     return std::nullopt;
   }
@@ -228,7 +229,8 @@ LoopbackServer::LoopbackServer(Options options) : impl_(std::make_unique<Impl>()
     std::abort();
   }
   server.set_keep_alive_max_count(1);
-  server.Get(R"(.*)", [impl = impl_.get()](const httplib::Request& req, httplib::Response& res) { impl->handle(req, res); });
+  server.Get(R"(.*)",
+             [impl = impl_.get()](const httplib::Request& req, httplib::Response& res) { impl->handle(req, res); });
   const int port = server.bind_to_any_port(impl_->options.host);
   if (port <= 0) {
     std::fprintf(stderr, "loopback server: cannot bind %s\n", impl_->options.host.c_str());

@@ -43,16 +43,16 @@ struct ReceivedRequest {
 
 // How to answer one request. Every field left unset keeps normal serving.
 struct Answer {
-  std::optional<int> status;            // normal: 200, or 206 for a satisfiable range
-  std::optional<std::string> body;      // in place of the file's bytes (the whole entity)
-  bool ignore_range = false;            // answer a range request with 200 and the whole body
-  std::optional<std::string> content_length;  // literal Content-Length value
-  bool omit_content_length = false;     // send no Content-Length (the body ends at close)
-  std::optional<std::string> content_range;   // literal Content-Range value
-  bool omit_content_range = false;      // a 206 without Content-Range
-  std::optional<std::uint64_t> close_after;   // cut the connection after this many body bytes
-  std::optional<std::uint64_t> stall_after;   // stop sending after this many body bytes ...
-  std::chrono::milliseconds stall_for{0};     // ... for this long (then go on)
+  std::optional<int> status;                                 // normal: 200, or 206 for a satisfiable range
+  std::optional<std::string> body;                           // in place of the file's bytes (the whole entity)
+  bool ignore_range = false;                                 // answer a range request with 200 and the whole body
+  std::optional<std::string> content_length;                 // literal Content-Length value
+  bool omit_content_length = false;                          // send no Content-Length (the body ends at close)
+  std::optional<std::string> content_range;                  // literal Content-Range value
+  bool omit_content_range = false;                           // a 206 without Content-Range
+  std::optional<std::uint64_t> close_after;                  // cut the connection after this many body bytes
+  std::optional<std::uint64_t> stall_after;                  // stop sending after this many body bytes ...
+  std::chrono::milliseconds stall_for{0};                    // ... for this long (then go on)
   std::vector<std::pair<std::string, std::string>> headers;  // further fields, sent as given
 };
 

@@ -73,7 +73,9 @@ fs::path set_aside_path(const fs::path& destination, std::string_view suffix) {
 
 // A decimal unsigned 64-bit number with an optional leading "+".
 Result<std::uint64_t> parse_content_length(std::string_view value) {
-  auto invalid = [](std::string_view why) { return fail(Error(std::string(why)).context(std::string(text::kInvalidContentLength))); };
+  auto invalid = [](std::string_view why) {
+    return fail(Error(std::string(why)).context(std::string(text::kInvalidContentLength)));
+  };
   if (value.empty()) return invalid(text::kParseEmpty);
   std::string_view digits = value;
   if (digits.front() == '+') digits.remove_prefix(1);
@@ -130,7 +132,8 @@ class AttemptReceiver final : public platform::HttpReceiver {
     if (const auto value = head.find("Content-Length")) {
       const std::uint64_t length = QV_TRY(parse_content_length(*value));
       std::uint64_t end = 0;
-      if (__builtin_add_overflow(offset_, length, &end) || end > limit_) return fail(std::string(text::kLengthOverLimit));
+      if (__builtin_add_overflow(offset_, length, &end) || end > limit_)
+        return fail(std::string(text::kLengthOverLimit));
       if (expected_ && end != *expected_) return fail(std::string(text::kLengthNotSigned));
       content_length_ = length;
     }
@@ -143,7 +146,8 @@ class AttemptReceiver final : public platform::HttpReceiver {
 
   Status on_body(const char* data, std::size_t size) override {
     std::uint64_t next = 0;
-    if (__builtin_add_overflow(total_, static_cast<std::uint64_t>(size), &next)) return fail(std::string(text::kSizeOverflow));
+    if (__builtin_add_overflow(total_, static_cast<std::uint64_t>(size), &next))
+      return fail(std::string(text::kSizeOverflow));
     if (next > limit_ || (expected_ && next > *expected_)) return fail(std::string(text::kOverDeclared));
     QV_TRY(platform::write_all(file_.get(), data, size));
     total_ = next;
@@ -229,7 +233,8 @@ Status download_file(std::string_view url, const fs::path& destination, std::opt
     if (result) return {};
     const Error error = std::move(result).error();
     if (root) {
-      const std::string message = fmt::format(fmt::runtime(text::kRecord), attempt, destination.string(), error.to_string());
+      const std::string message =
+          fmt::format(fmt::runtime(text::kRecord), attempt, destination.string(), error.to_string());
       if (!append_error_record(*root, text::kRecordContext, message))
         return fail(fmt::format(fmt::runtime(text::kCannotPersist), error.to_string()));
     }
