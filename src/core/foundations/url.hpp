@@ -35,7 +35,7 @@ struct Url {
 // are trimmed and tabs and line breaks removed first; ill-formed UTF-8 reads
 // as U+FFFD. Hosts of special schemes are percent-decoded, mapped through IDNA
 // when they hold non-ASCII or "xn--" labels, lower-cased, and read as IPv4
-// when the last label is a number. file: URLs are refused. On failure returns
+// when the last label is a number. On failure returns
 // a short fixed text such as "relative URL without a base", "empty host",
 // "invalid port number", "invalid domain character", "invalid IPv4 address",
 // "invalid IPv6 address" or "invalid international domain name". Pure; safe

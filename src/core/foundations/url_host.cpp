@@ -130,7 +130,7 @@ Result<std::string> parse_ipv4(std::string_view domain) {
 
 Result<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view in) {
   std::array<std::uint16_t, 8> address{};
-  std::size_t piece = 0;
+  std::size_t group = 0;
   std::optional<std::size_t> compress;
   std::size_t p = 0;
   auto at = [&](std::size_t i) -> int { return i < in.size() ? static_cast<unsigned char>(in[i]) : -1; };
@@ -138,14 +138,14 @@ Result<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view in) {
   if (at(p) == ':') {
     if (at(p + 1) != ':') return bad();
     p += 2;
-    compress = ++piece;
+    compress = ++group;
   }
   while (at(p) != -1) {
-    if (piece == 8) return bad();
+    if (group == 8) return bad();
     if (at(p) == ':') {
       if (compress) return bad();
       ++p;
-      compress = ++piece;
+      compress = ++group;
       continue;
     }
     unsigned value = 0;
@@ -155,10 +155,10 @@ Result<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view in) {
       ++p, ++length;
     }
     if (at(p) == '.') {
-      // An embedded IPv4 address fills the last two pieces.
+      // An embedded IPv4 address fills the last two groups.
       if (length == 0) return bad();
       p -= length;
-      if (piece > 6) return bad();
+      if (group > 6) return bad();
       int numbers_seen = 0;
       while (at(p) != -1) {
         std::optional<unsigned> v4;
@@ -182,9 +182,9 @@ Result<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view in) {
           if (*v4 > 255) return bad();
           ++p;
         }
-        address[piece] = static_cast<std::uint16_t>(address[piece] * 0x100 + *v4);
+        address[group] = static_cast<std::uint16_t>(address[group] * 0x100 + *v4);
         ++numbers_seen;
-        if (numbers_seen == 2 || numbers_seen == 4) ++piece;
+        if (numbers_seen == 2 || numbers_seen == 4) ++group;
       }
       if (numbers_seen != 4) return bad();
       break;
@@ -195,23 +195,23 @@ Result<std::array<std::uint16_t, 8>> parse_ipv6(std::string_view in) {
     } else if (at(p) != -1) {
       return bad();
     }
-    address[piece++] = static_cast<std::uint16_t>(value);
+    address[group++] = static_cast<std::uint16_t>(value);
   }
   if (compress) {
-    std::size_t swaps = piece - *compress;
-    piece = 7;
-    while (piece != 0 && swaps > 0) {
-      std::swap(address[piece], address[*compress + swaps - 1]);
-      --piece, --swaps;
+    std::size_t swaps = group - *compress;
+    group = 7;
+    while (group != 0 && swaps > 0) {
+      std::swap(address[group], address[*compress + swaps - 1]);
+      --group, --swaps;
     }
-  } else if (piece != 8) {
+  } else if (group != 8) {
     return bad();
   }
   return address;
 }
 
 std::string serialise_ipv6(const std::array<std::uint16_t, 8>& address) {
-  // Compress the first longest run of two or more zero pieces.
+  // Compress the first longest run of two or more zero groups.
   std::optional<std::size_t> compress;
   std::size_t best = 1;
   for (std::size_t i = 0; i < 8;) {
@@ -262,8 +262,9 @@ Result<std::string> domain_to_ascii(const std::string& domain) {
     }
     return lower;
   }
-  // Non-transitional mapping keeps "ß" and friends as themselves (punycoded)
-  // and lower-cases, as browsers do.
+  // Non-transitional mapping keeps "ß" as written (punycoded) instead of
+  // folding it to "ss", so the name looked up is the name given; the mapping
+  // also lower-cases.
   char* out = nullptr;
   const int rc = idn2_to_ascii_8z(domain.c_str(), &out, IDN2_NONTRANSITIONAL);
   std::unique_ptr<char, decltype(&std::free)> owned(out, &std::free);

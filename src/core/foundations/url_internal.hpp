@@ -1,4 +1,4 @@
-// Pieces shared by the URL parser, the host parser and the URL policy. Not
+// Helpers shared by the URL parser, the host parser and the URL policy. Not
 // part of the public interface: include url.hpp instead.
 #pragma once
 
@@ -21,7 +21,6 @@ inline constexpr std::string_view kInvalidIdn = "invalid international domain na
 inline constexpr std::string_view kInvalidIpv4 = "invalid IPv4 address";
 inline constexpr std::string_view kInvalidIpv6 = "invalid IPv6 address";
 inline constexpr std::string_view kUnclosedIpv6 = "unclosed IPv6 address";
-inline constexpr std::string_view kFileUnsupported = "file URLs are not supported";
 
 // The URL policy's texts.
 inline constexpr std::string_view kHttpsRequired = "HTTPS required (test HTTP restricted to literal loopback)";

@@ -1,6 +1,5 @@
 // The basic URL parser: a state machine over the code points of the input,
-// with the states of the WHATWG URL standard (file URLs excepted, which are
-// refused: nothing in the launcher reads local files by URL).
+// with the states of the WHATWG URL standard.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -30,6 +29,9 @@ enum class State {
   Host,
   Port,
   PathStart,
+  File,
+  FileSlash,
+  FileHost,
   Path,
   OpaquePath,
   Query,
@@ -53,6 +55,15 @@ bool equals_ascii_ci(const std::u32string& text, std::u32string_view lower) {
 bool is_single_dot(const std::u32string& s) { return s == U"." || equals_ascii_ci(s, U"%2e"); }
 bool is_double_dot(const std::u32string& s) {
   return s == U".." || equals_ascii_ci(s, U".%2e") || equals_ascii_ci(s, U"%2e.") || equals_ascii_ci(s, U"%2e%2e");
+}
+
+// "C:" or "C|": file URLs keep a drive letter as the root of their path.
+bool is_windows_drive_letter(char32_t first, char32_t second) {
+  return is_ascii_alpha(first) && (second == ':' || second == '|');
+}
+bool is_windows_drive_letter(const std::u32string& s) { return s.size() == 2 && is_windows_drive_letter(s[0], s[1]); }
+bool is_normalized_windows_drive_letter(std::string_view s) {
+  return s.size() == 2 && is_ascii_alpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
 }
 
 std::string to_utf8(const std::u32string& s) {
@@ -144,7 +155,19 @@ class Parser {
     state_ = State::Fragment;
   }
 
+  // True when the input from `from` on begins with a drive letter that stands
+  // alone as a path segment.
+  bool starts_with_windows_drive_letter(std::ptrdiff_t from) const {
+    const char32_t after = at(from + 2);
+    return is_windows_drive_letter(at(from), at(from + 1)) &&
+           (after == kEof || after == '/' || after == '\\' || after == '?' || after == '#');
+  }
+
+  bool base_is_file() const { return base_ != nullptr && base_->scheme == "file"; }
+
   void shorten_path() {
+    // ".." never climbs above a file URL's drive letter.
+    if (url_.scheme == "file" && segments_.size() == 1 && is_normalized_windows_drive_letter(segments_[0])) return;
     if (!segments_.empty()) segments_.pop_back();
   }
 
@@ -153,6 +176,27 @@ class Parser {
     url_.password = base_->password;
     url_.host = base_->host;
     url_.port = base_->port;
+  }
+
+  // A reference without an authority: it keeps the base's path and query
+  // unless it brings its own, and a path replaces the base's last segment.
+  void continue_from_base_path(char32_t c) {
+    segments_ = split_path(base_->path);
+    url_.query = base_->query;
+    if (c == '?') {
+      begin_query();
+    } else if (c == '#') {
+      begin_fragment();
+    } else if (c != kEof) {
+      url_.query.reset();
+      // A file reference that starts with its own drive letter starts afresh.
+      if (url_.scheme == "file" && starts_with_windows_drive_letter(p_)) {
+        segments_.clear();
+      } else {
+        shorten_path();
+      }
+      reconsume_in(State::Path);
+    }
   }
 
   Status failure(std::string_view text) { return fail(std::string(text)); }
@@ -176,8 +220,9 @@ class Parser {
         if (c == ':') {
           url_.scheme = to_utf8(buffer_);
           buffer_.clear();
-          if (url_.scheme == "file") return failure(url_detail::kFileUnsupported);
-          if (special() && base_ != nullptr && base_->scheme == url_.scheme) {
+          if (url_.scheme == "file") {
+            state_ = State::File;
+          } else if (special() && base_ != nullptr && base_->scheme == url_.scheme) {
             state_ = State::SpecialRelativeOrAuthority;
           } else if (special()) {
             state_ = State::SpecialAuthoritySlashes;
@@ -208,8 +253,7 @@ class Parser {
           begin_fragment();
           return {};
         }
-        if (base_->scheme == "file") return failure(url_detail::kFileUnsupported);
-        reconsume_in(State::Relative);
+        reconsume_in(base_is_file() ? State::File : State::Relative);
         return {};
 
       case State::SpecialRelativeOrAuthority:
@@ -236,17 +280,7 @@ class Parser {
           return {};
         }
         copy_authority_from_base();
-        segments_ = split_path(base_->path);
-        url_.query = base_->query;
-        if (c == '?') {
-          begin_query();
-        } else if (c == '#') {
-          begin_fragment();
-        } else if (c != kEof) {
-          url_.query.reset();
-          shorten_path();
-          reconsume_in(State::Path);
-        }
+        continue_from_base_path(c);
         return {};
 
       case State::RelativeSlash:
@@ -359,6 +393,57 @@ class Parser {
         }
         return {};
 
+      case State::File:
+        url_.scheme = "file";
+        url_.host = "";
+        if (c == '/' || c == '\\') {
+          state_ = State::FileSlash;
+        } else if (base_is_file()) {
+          url_.host = base_->host;
+          continue_from_base_path(c);
+        } else {
+          reconsume_in(State::Path);
+        }
+        return {};
+
+      case State::FileSlash:
+        if (c == '/' || c == '\\') {
+          state_ = State::FileHost;
+          return {};
+        }
+        if (base_is_file()) {
+          url_.host = base_->host;
+          const std::vector<std::string> base_segments = split_path(base_->path);
+          if (!starts_with_windows_drive_letter(p_) && !base_segments.empty() &&
+              is_normalized_windows_drive_letter(base_segments[0])) {
+            segments_.push_back(base_segments[0]);
+          }
+        }
+        reconsume_in(State::Path);
+        return {};
+
+      case State::FileHost:
+        if (c == kEof || c == '/' || c == '\\' || c == '?' || c == '#') {
+          --p_;
+          if (is_windows_drive_letter(buffer_)) {
+            // "file://C:/x": the drive letter is the path's first segment, so
+            // the buffer carries over into the path state.
+            state_ = State::Path;
+          } else if (buffer_.empty()) {
+            url_.host = "";
+            state_ = State::PathStart;
+          } else {
+            std::string host = QV_TRY(url_detail::parse_host(to_utf8(buffer_), false));
+            if (host == "localhost") host.clear();
+            url_.host = std::move(host);
+            buffer_.clear();
+            state_ = State::PathStart;
+          }
+        } else {
+          buffer_ += c;
+        }
+        return {};
+
       case State::Path:
         if (c == kEof || is_slash(c) || c == '?' || c == '#') {
           const bool slash = is_slash(c);
@@ -368,6 +453,7 @@ class Parser {
           } else if (is_single_dot(buffer_)) {
             if (!slash) segments_.emplace_back();
           } else {
+            if (url_.scheme == "file" && segments_.empty() && is_windows_drive_letter(buffer_)) buffer_[1] = ':';
             segments_.push_back(encode(buffer_, EncodeSet::Path));
           }
           buffer_.clear();
