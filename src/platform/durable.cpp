@@ -71,6 +71,11 @@ Status copy_contents(int from_fd, int to_fd) {
   }
 }
 
+Status truncate_fd(int fd, std::uint64_t size) {
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return fail_os(errno);
+  return {};
+}
+
 Status set_mode(int fd, std::uint32_t mode) {
   if (::fchmod(fd, static_cast<mode_t>(mode & 07777)) != 0) return fail_os(errno);
   return {};

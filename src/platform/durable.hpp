@@ -34,6 +34,9 @@ Status remove_file(const std::filesystem::path& path);
 // bounded chunks, letting the kernel share or copy blocks where it can.
 Status copy_contents(int from_fd, int to_fd);
 
+// ftruncate(2): cuts or extends the file of `fd` to `size` bytes.
+Status truncate_fd(int fd, std::uint64_t size);
+
 // fchmod(2) with the permission bits `mode` (& 07777).
 Status set_mode(int fd, std::uint32_t mode);
 

@@ -23,6 +23,8 @@ namespace {
 
 constexpr std::string_view kModeFlag = "--qv-child-mode=";
 constexpr int kUnknownModeExit = 125;
+// The descriptor on which a mode's messages reach the parent.
+constexpr int kModeChannel = 3;
 
 std::map<std::string, ChildModeFunction, std::less<>>& modes() {
   static std::map<std::string, ChildModeFunction, std::less<>> registered;
@@ -37,6 +39,8 @@ class ChildModeDispatch : public ::testing::Environment {
     const auto argv = platform::process_arguments();
     for (std::size_t i = 1; i < argv.size(); ++i) {
       if (!argv[i].starts_with(kModeFlag)) continue;
+      // Programs the mode starts must not keep the parent's pipe open.
+      ::fcntl(kModeChannel, F_SETFD, FD_CLOEXEC);
       const std::string name = argv[i].substr(kModeFlag.size());
       const ChildArgs args(argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
       const auto found = modes().find(name);
@@ -98,6 +102,10 @@ ChildModeRegistration::ChildModeRegistration(const char* name, ChildModeFunction
 }
 
 Child Child::start(const std::vector<std::string>& argv, const ChildEnv& env) {
+  return start_with_channel(argv, env, STDOUT_FILENO);
+}
+
+Child Child::start_with_channel(const std::vector<std::string>& argv, const ChildEnv& env, int channel) {
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe2: " << std::strerror(errno);
@@ -105,7 +113,7 @@ Child Child::start(const std::vector<std::string>& argv, const ChildEnv& env) {
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], channel);
   std::vector<std::string> args = argv;
   std::vector<std::string> environment = merged_environment(env);
   auto arg_pointers = pointers(args);
@@ -125,7 +133,7 @@ Child Child::start(const std::vector<std::string>& argv, const ChildEnv& env) {
 Child Child::start_self(std::string_view mode, const ChildArgs& args, const ChildEnv& env) {
   std::vector<std::string> argv = {self_executable(), std::string(kModeFlag) + std::string(mode)};
   argv.insert(argv.end(), args.begin(), args.end());
-  return start(argv, env);
+  return start_with_channel(argv, env, kModeChannel);
 }
 
 Child::Child(Child&& other) noexcept
@@ -232,11 +240,13 @@ ChildExit run_self(std::string_view mode, const ChildArgs& args, const ChildEnv&
 void child_say(std::string_view line) {
   std::string text(line);
   text.push_back('\n');
+  // A mode run by hand has no channel: its messages go to standard output.
+  const int fd = ::fcntl(kModeChannel, F_GETFD) >= 0 ? kModeChannel : STDOUT_FILENO;
   std::fflush(stdout);
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
-    const ssize_t n = ::write(STDOUT_FILENO, p, left);
+    const ssize_t n = ::write(fd, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     p += n;

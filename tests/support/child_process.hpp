@@ -4,9 +4,11 @@
 // A mode is a function registered with QV_CHILD_MODE in a test source. The
 // parent starts it with Child::start_self("name", {args}); the child runs the
 // function before any test and ends with its return value as exit code. The
-// child's standard output is a pipe the parent reads line by line, which is
-// how a child says "I hold the lock now" (child_say). Standard error is
-// inherited, so a child's failures show in the test log.
+// child's messages (child_say) travel through a pipe the parent reads line by
+// line, which is how a child says "I hold the lock now": for a mode it is
+// descriptor 3, so nothing the test framework prints gets in the way; for
+// another program it is its standard output. Standard error is inherited, so
+// a child's failures show in the test log.
 #pragma once
 
 #include <sys/types.h>
@@ -28,14 +30,15 @@ using ChildModeFunction = int (*)(const ChildArgs& args);
 struct ChildExit {
   int exit_code = -1;  // -1 when killed by a signal
   int signal = 0;      // 0 when it exited
-  std::string output;  // standard output not yet read by the parent
+  std::string output;  // messages (or standard output) not yet read by the parent
 };
 
 class Child {
  public:
   // Starts `argv` (argv[0] is looked up on PATH when it has no "/"), with
-  // `env` set on top of this process's environment. Fails the calling test
-  // when the program cannot be started.
+  // `env` set on top of this process's environment and its standard output
+  // read by the parent. Fails the calling test when the program cannot be
+  // started.
   static Child start(const std::vector<std::string>& argv, const ChildEnv& env = {});
   // Starts this test binary in the registered mode `mode` with `args`.
   static Child start_self(std::string_view mode, const ChildArgs& args = {}, const ChildEnv& env = {});
@@ -49,7 +52,7 @@ class Child {
 
   pid_t pid() const { return pid_; }
 
-  // The next line of the child's standard output, without its line feed;
+  // The next line of the child's messages, without its line feed;
   // nothing at the end of output or after `timeout`.
   std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // Reads lines until one equals `line`; false at the end of output or after
@@ -67,6 +70,8 @@ class Child {
 
  private:
   Child(pid_t pid, int output_fd) : pid_(pid), output_fd_(output_fd) {}
+  // Starts `argv` with the parent's pipe on descriptor `channel` of the child.
+  static Child start_with_channel(const std::vector<std::string>& argv, const ChildEnv& env, int channel);
   // Appends what the pipe yields within `timeout` of the first read, then
   // whatever is readable at once.
   void drain_output(std::chrono::milliseconds timeout);
@@ -79,7 +84,7 @@ class Child {
 ChildExit run_child(const std::vector<std::string>& argv, const ChildEnv& env = {});
 ChildExit run_self(std::string_view mode, const ChildArgs& args = {}, const ChildEnv& env = {});
 
-// In a child: writes `line` and a line feed to standard output at once.
+// In a child: sends `line` and a line feed to the parent at once.
 void child_say(std::string_view line);
 
 // Registers a mode; used through QV_CHILD_MODE.

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+
 #include <fmt/format.h>
 
 #include "core/foundations/paths.hpp"
@@ -122,7 +124,14 @@ Status copy_durable(const fs::path& source, const fs::path& destination) {
   QV_TRY(platform::make_directories(parent));
   auto in = QV_TRY(platform::open_fd(source, O_RDONLY | O_NOFOLLOW));
   const auto source_info = QV_TRY(platform::stat_fd(in.get()));
-  auto out = QV_TRY(platform::open_fd(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, kNewFileMode));
+  // Emptied only after proving it is another file: truncating the source
+  // through a second name would destroy what is being copied.
+  auto out = QV_TRY(platform::open_fd(destination, O_WRONLY | O_CREAT | O_NOFOLLOW, kNewFileMode));
+  const auto destination_info = QV_TRY(platform::stat_fd(out.get()));
+  if (destination_info.device == source_info.device && destination_info.inode == source_info.inode) {
+    return fail_os(EINVAL);
+  }
+  QV_TRY(platform::truncate_fd(out.get(), 0));
   QV_TRY(platform::copy_contents(in.get(), out.get()));
   // A copied program must still run, so the copy takes the source's bits.
   QV_TRY(platform::set_mode(out.get(), source_info.mode));

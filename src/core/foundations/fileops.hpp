@@ -47,7 +47,9 @@ Status replace_file(const std::filesystem::path& source, const std::filesystem::
 // Copies `source` to `destination` (overwriting it), with the source's
 // permission bits, and flushes the copy before returning. Missing folders
 // above the destination are created; a destination without a parent fails
-// with "parent". After a failure the destination is unusable.
+// with "parent"; a destination that is the source itself under another name
+// fails with EINVAL and is left as it was. After any other failure the
+// destination is unusable.
 Status copy_durable(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 // Proves, changing nothing, that every existing path of `targets` is a regular
