@@ -1,0 +1,246 @@
+#include "core/foundations/network.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "core/foundations/diagnostics.hpp"
+#include "core/foundations/fileops.hpp"
+#include "core/foundations/paths.hpp"
+#include "core/foundations/url.hpp"
+#include "platform/durable.hpp"
+#include "platform/fd.hpp"
+#include "platform/fs.hpp"
+#include "platform/http.hpp"
+
+namespace qv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+namespace text {
+constexpr std::string_view kPartialTooLarge = "existing partial too large";
+constexpr std::string_view kNoHost = "host";
+constexpr std::string_view kNoPort = "port";
+constexpr std::string_view kUnsolicitedRange = "unsolicited/unknown-length range response";
+constexpr std::string_view kInvalidContentRange = "invalid Content-Range: {}";
+constexpr std::string_view kRefusedStatus = "HTTP {}; redirects are not followed";
+constexpr std::string_view kInvalidContentLength = "invalid Content-Length";
+constexpr std::string_view kLengthOverLimit = "Content-Length exceeds allowed size";
+constexpr std::string_view kLengthNotSigned = "Content-Length differs from signed object size";
+constexpr std::string_view kCancelled = "cancelled; partial retained";
+constexpr std::string_view kSizeOverflow = "size overflow";
+constexpr std::string_view kOverDeclared = "response exceeds declared size";
+constexpr std::string_view kTruncatedBody = "truncated HTTP response body";
+constexpr std::string_view kTruncatedDownload = "truncated download";
+constexpr std::string_view kCannotPersist = "{}; cannot persist download error";
+constexpr std::string_view kRecordContext = "download";
+constexpr std::string_view kRecord = "attempt {}: {}: {}";
+constexpr std::string_view kUserAgent = "QVLauncher/0.1";
+constexpr std::string_view kManifestFragment = ".manifest-fragment";
+constexpr std::string_view kRangeRestarted = ".range-restarted";
+// The integer-parse failures behind "invalid Content-Length".
+constexpr std::string_view kParseEmpty = "cannot parse integer from empty string";
+constexpr std::string_view kParseDigit = "invalid digit found in string";
+constexpr std::string_view kParseTooLarge = "number too large to fit in target type";
+}  // namespace text
+
+constexpr int kAttempts = 3;
+constexpr std::chrono::milliseconds kPauseStep{300};
+// Name resolution plus TCP connect (10 s each); the handshake falls inside too.
+constexpr std::uint32_t kConnectTimeoutMs = 20000;
+// No byte for this long while sending or receiving ends the attempt.
+constexpr std::uint32_t kStallTimeoutS = 30;
+
+// A partial download that cannot be continued is kept beside the destination
+// under a fresh name, never deleted: its owner's cleanup removes the folder.
+Status set_aside(const fs::path& from, const fs::path& to) { return replace_file(from, to); }
+
+// "manifest.qvm" -> "manifest.{32 hex}{suffix}"; a name without an extension
+// gets the digits and the suffix added.
+fs::path set_aside_path(const fs::path& destination, std::string_view suffix) {
+  fs::path path = destination;
+  path.replace_extension("." + random_hex_id() + std::string(suffix));
+  return path;
+}
+
+// A decimal unsigned 64-bit number with an optional leading "+".
+Result<std::uint64_t> parse_content_length(std::string_view value) {
+  auto invalid = [](std::string_view why) {
+    return fail(Error(std::string(why)).context(std::string(text::kInvalidContentLength)));
+  };
+  if (value.empty()) return invalid(text::kParseEmpty);
+  std::string_view digits = value;
+  if (digits.front() == '+') digits.remove_prefix(1);
+  if (digits.empty()) return invalid(text::kParseDigit);
+  for (char c : digits) {
+    if (c < '0' || c > '9') return invalid(text::kParseDigit);
+  }
+  std::uint64_t number = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (ec == std::errc::result_out_of_range) return invalid(text::kParseTooLarge);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return invalid(text::kParseDigit);
+  return number;
+}
+
+// The folder whose ".launcher" holds the destination, if any: the first of the
+// destination and its ancestors named exactly ".launcher" decides.
+std::optional<fs::path> record_root(const fs::path& destination) {
+  for (fs::path p = destination; !p.empty(); p = p.parent_path()) {
+    if (p.filename() == ".launcher") return p.parent_path();
+    if (p == p.parent_path()) break;
+  }
+  return std::nullopt;
+}
+
+// Judges one response and streams its body into the destination.
+class AttemptReceiver final : public platform::HttpReceiver {
+ public:
+  AttemptReceiver(const fs::path& destination, std::uint64_t offset, std::optional<std::uint64_t> expected_size,
+                  std::uint64_t size_limit, const CancelFlag& cancel, const ByteProgress& progress)
+      : destination_(destination),
+        offset_(offset),
+        expected_(expected_size),
+        limit_(size_limit),
+        cancel_(cancel),
+        progress_(progress) {}
+
+  Result<std::optional<std::uint64_t>> on_head(const platform::HttpResponseHead& head) override {
+    if (head.status == 200) {
+      if (offset_ > 0) {
+        // The server ignored the range; its body is the whole file.
+        QV_TRY(set_aside(destination_, set_aside_path(destination_, text::kRangeRestarted)));
+        offset_ = 0;
+      }
+    } else if (head.status == 206) {
+      if (!expected_ || offset_ == 0) return fail(std::string(text::kUnsolicitedRange));
+      const std::string wanted = fmt::format("bytes {}-{}/{}", offset_, *expected_ - 1, *expected_);
+      const auto received = head.find("Content-Range");
+      if (!received || *received != wanted)
+        return fail(fmt::format(fmt::runtime(text::kInvalidContentRange), received.value_or("")));
+    } else {
+      return fail(fmt::format(fmt::runtime(text::kRefusedStatus), head.status));
+    }
+
+    if (const auto value = head.find("Content-Length")) {
+      const std::uint64_t length = QV_TRY(parse_content_length(*value));
+      std::uint64_t end = 0;
+      if (__builtin_add_overflow(offset_, length, &end) || end > limit_)
+        return fail(std::string(text::kLengthOverLimit));
+      if (expected_ && end != *expected_) return fail(std::string(text::kLengthNotSigned));
+      content_length_ = length;
+    }
+
+    file_ = QV_TRY(platform::open_fd(destination_, O_WRONLY | O_APPEND | O_CREAT, 0644));
+    total_ = offset_;
+    if (cancel_.is_cancelled()) return fail(std::string(text::kCancelled));
+    return content_length_;
+  }
+
+  Status on_body(const char* data, std::size_t size) override {
+    std::uint64_t next = 0;
+    if (__builtin_add_overflow(total_, static_cast<std::uint64_t>(size), &next))
+      return fail(std::string(text::kSizeOverflow));
+    if (next > limit_ || (expected_ && next > *expected_)) return fail(std::string(text::kOverDeclared));
+    QV_TRY(platform::write_all(file_.get(), data, size));
+    total_ = next;
+    if (progress_) progress_(total_);
+    // Checked before the next read, the one that finds the end included.
+    if (cancel_.is_cancelled()) return fail(std::string(text::kCancelled));
+    return {};
+  }
+
+  // The checks once the body has ended.
+  Status finish() {
+    QV_TRY(platform::flush_fd(file_.get()));
+    if (content_length_ && total_ - offset_ != *content_length_) return fail(std::string(text::kTruncatedBody));
+    if (expected_ && total_ != *expected_) return fail(std::string(text::kTruncatedDownload));
+    return {};
+  }
+
+ private:
+  const fs::path& destination_;
+  std::uint64_t offset_;  // where this response's body starts in the file
+  std::optional<std::uint64_t> expected_;
+  std::uint64_t limit_;
+  const CancelFlag& cancel_;
+  const ByteProgress& progress_;
+  std::optional<std::uint64_t> content_length_;
+  std::uint64_t total_ = 0;
+  platform::UniqueFd file_;
+};
+
+Status attempt_download(std::string_view url, const fs::path& destination, std::optional<std::uint64_t> expected_size,
+                        std::uint64_t size_limit, bool allow_loopback_http, const CancelFlag& cancel,
+                        const ByteProgress& progress) {
+  const Url parsed = QV_TRY(check_url(url, allow_loopback_http));
+  QV_TRY(reject_reparse_points(destination));
+  if (destination.has_parent_path()) QV_TRY(platform::make_directories(destination.parent_path()));
+
+  // Only a missing file counts as empty. Taking any other failure for size 0
+  // would append the body after bytes of unknown length, and the size checks
+  // at the end would then pass a file that is too long.
+  std::uint64_t size = 0;
+  if (auto info = platform::stat_path(destination)) {
+    if (info->kind == platform::FileKind::Directory) return fail_os(EISDIR);
+    size = info->size;
+  } else if (!info.error().is_not_found()) {
+    return fail(info.error());
+  }
+  if (size > size_limit) return fail(std::string(text::kPartialTooLarge));
+  if (expected_size && *expected_size == size) return {};
+  std::uint64_t offset = size;
+  if (!expected_size && size > 0) {
+    // Without a signed size nothing proves the partial belongs to this body.
+    QV_TRY(set_aside(destination, set_aside_path(destination, text::kManifestFragment)));
+    offset = 0;
+  }
+
+  if (!parsed.host) return fail(std::string(text::kNoHost));
+  const auto port = parsed.port_or_default();
+  if (!port) return fail(std::string(text::kNoPort));
+  std::string target = parsed.path;
+  if (parsed.query) target += "?" + *parsed.query;
+
+  platform::HttpGetRequest request;
+  request.url = fmt::format("{}://{}:{}{}", parsed.scheme, *parsed.host, *port, target);
+  request.user_agent = std::string(text::kUserAgent);
+  request.headers.emplace_back("Accept-Encoding: identity");
+  if (offset > 0) request.headers.push_back(fmt::format("Range: bytes={}-", offset));
+  request.connect_timeout_ms = kConnectTimeoutMs;
+  request.stall_timeout_s = kStallTimeoutS;
+
+  AttemptReceiver receiver(destination, offset, expected_size, size_limit, cancel, progress);
+  QV_TRY(platform::http_get(request, receiver));
+  return receiver.finish();
+}
+
+}  // namespace
+
+Status download_file(std::string_view url, const fs::path& destination, std::optional<std::uint64_t> expected_size,
+                     std::uint64_t size_limit, bool allow_loopback_http, const CancelFlag& cancel,
+                     const ByteProgress& progress) {
+  const std::optional<fs::path> root = record_root(destination);
+  for (int attempt = 1;; ++attempt) {
+    auto result = attempt_download(url, destination, expected_size, size_limit, allow_loopback_http, cancel, progress);
+    if (result) return {};
+    const Error error = std::move(result).error();
+    if (root) {
+      const std::string message =
+          fmt::format(fmt::runtime(text::kRecord), attempt, destination.string(), error.to_string());
+      if (!append_error_record(*root, text::kRecordContext, message))
+        return fail(fmt::format(fmt::runtime(text::kCannotPersist), error.to_string()));
+    }
+    if (cancel.is_cancelled() || attempt == kAttempts) return fail(error);
+    std::this_thread::sleep_for(kPauseStep * attempt);
+  }
+}
+
+}  // namespace qv

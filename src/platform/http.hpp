@@ -1,0 +1,77 @@
+// The HTTP client binding: one GET on its own libcurl easy handle per call.
+// This is the only code that calls libcurl.
+//
+// The binding moves bytes and nothing more. It parses no Content-Length and
+// never follows a redirect; the receiver sees the final response head, decides
+// whether the body is wanted and how long it is, and gets the body in chunks.
+// That keeps every status, header and size rule with the caller, whose error
+// texts must come out exactly as it words them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/foundations/error.hpp"
+
+namespace qv::platform {
+
+struct HttpGetRequest {
+  // Absolute http or https URL in its serialised form; the caller has checked it.
+  std::string url;
+  std::string user_agent;
+  // Request header lines "Name: value" sent besides Host and User-Agent. No
+  // other header is added: the library's default Accept header is removed.
+  std::vector<std::string> headers;
+  // Name resolution, TCP connect and the TLS handshake together.
+  std::uint32_t connect_timeout_ms = 20000;
+  // The transfer fails when less than one byte per second moves for this long.
+  // There is never a limit on the total time: a body may be many gigabytes.
+  std::uint32_t stall_timeout_s = 30;
+};
+
+struct HttpResponseHead {
+  std::uint32_t status = 0;
+  // The final response's header fields in received order, names as received,
+  // values without surrounding blanks.
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  // The value of the first field named `name` (ASCII case-insensitive).
+  std::optional<std::string_view> find(std::string_view name) const;
+};
+
+// The largest body chunk handed to `HttpReceiver::on_body`.
+inline constexpr std::size_t kHttpMaxChunk = 512 * 1024;
+
+// Called on the thread that runs `http_get`, never concurrently.
+class HttpReceiver {
+ public:
+  virtual ~HttpReceiver() = default;
+  // The final response head (interim 1xx heads are skipped), once, before any
+  // body byte. An error ends the transfer at once; no body byte is delivered.
+  // On success returns the number of body bytes to read, when known: the
+  // transfer then ends as soon as that many have arrived. Without a length the
+  // body runs until the server ends it.
+  virtual Result<std::optional<std::uint64_t>> on_head(const HttpResponseHead& head) = 0;
+  // The next chunk of body, 1 to kHttpMaxChunk bytes. An error ends the transfer.
+  virtual Status on_body(const char* data, std::size_t size) = 0;
+};
+
+// Runs one GET on a fresh easy handle: HTTP/1.1, no redirects, no content
+// decoding, TLS 1.2 or later with peer and host verification, the proxy of the
+// environment (http_proxy, https_proxy, no_proxy, ...), no signals.
+//
+// Returns success when the body ended: its length was reached, the server
+// closed the connection, or the server cut the body short (a short body is the
+// receiver's to judge from what it got). Returns the receiver's error unchanged
+// when it ended the transfer, and any transport failure as
+// "libcurl: {detail} (curl error {code})". An exception thrown by the receiver
+// ends the transfer and is rethrown here once libcurl has returned; the
+// binding itself throws nothing. Any thread may call it.
+Status http_get(const HttpGetRequest& request, HttpReceiver& receiver);
+
+}  // namespace qv::platform
