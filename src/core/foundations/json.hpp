@@ -4,7 +4,7 @@
 // The reader is a pull parser over a byte buffer. Errors carry the message
 // followed by " at line {} column {}", the position at which reading stopped
 // (lines from 1; the column counts the bytes consumed on that line, so it names
-// the last byte read). The texts follow the usual serde-style wording, so that
+// the last byte read). The texts are one fixed family of wordings, so that
 // the records of this system report the same messages whatever file they are
 // read from: "missing field `x`", "unknown field `x`, expected one of ...",
 // "duplicate field `x`", "invalid length N, expected ...", "invalid type: ...,
