@@ -30,15 +30,21 @@ FileInfo info_from(const struct stat& st) {
   return info;
 }
 
+// The kernel reads a path up to its first NUL; a path holding one would name
+// another file than the text says, so it names none.
+bool has_nul(const std::filesystem::path& path) { return path.native().find('\0') != std::string::npos; }
+
 }  // namespace
 
 Result<FileInfo> lstat_path(const std::filesystem::path& path) {
+  if (has_nul(path)) return fail_os(EINVAL);
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return fail_os(errno);
   return info_from(st);
 }
 
 Result<FileInfo> stat_path(const std::filesystem::path& path) {
+  if (has_nul(path)) return fail_os(EINVAL);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return fail_os(errno);
   return info_from(st);
@@ -51,6 +57,7 @@ Result<FileInfo> stat_fd(int fd) {
 }
 
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
+  if (has_nul(path)) return fail_os(EINVAL);
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
   if (!resolved) return fail_os(errno);
   return std::filesystem::path(resolved.get());
@@ -63,6 +70,7 @@ Result<std::filesystem::path> current_dir() {
 }
 
 Result<UniqueFd> open_fd(const std::filesystem::path& path, int flags, unsigned mode) {
+  if (has_nul(path)) return fail_os(EINVAL);
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -103,6 +111,7 @@ Status write_all(int fd, const void* data, std::size_t size) {
 }
 
 Status make_directories(const std::filesystem::path& path) {
+  if (has_nul(path)) return fail_os(EINVAL);
   if (path.empty()) return {};
   if (auto info = stat_path(path)) {
     if (info->kind == FileKind::Directory) return {};

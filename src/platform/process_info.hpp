@@ -10,10 +10,12 @@
 namespace qv::platform {
 
 // The process's arguments, argument 0 included, read anew from the kernel at
-// each call. An unreadable argument list yields an empty list.
+// each call; when the kernel's copy cannot be read, the arguments the process
+// was started with.
 std::vector<std::string> process_arguments();
 
-// The path of the running executable (the link target of /proc/self/exe).
+// The path the running executable was started from (recorded at start, so a
+// later rename or removal of the file does not change it).
 Result<std::filesystem::path> executable_path();
 
 // The process id.

@@ -133,6 +133,8 @@ TEST(ParseConfig, ErrorsWithPositions) {
        fmt::format("invalid value: integer `256`, expected u8 at line 1 column {}", head.size() + 4)},
       {head + "[-1" + kKey.substr(2),
        fmt::format("invalid value: integer `-1`, expected u8 at line 1 column {}", head.size() + 3)},
+      {head + "[-0" + kKey.substr(2),
+       fmt::format("invalid type: floating point `-0.0`, expected u8 at line 1 column {}", head.size() + 3)},
       {head + "[1.5" + kKey.substr(2),
        fmt::format("invalid type: floating point `1.5`, expected u8 at line 1 column {}", head.size() + 4)},
       {head + "[\"7\"" + kKey.substr(2),
@@ -206,18 +208,24 @@ TEST_F(LoadConfig, RootFailures) {
             fmt::format("reparse point rejected: {}", (dir / "link").string()));
 
   EXPECT_EQ(load_config(dir / "absent.json").error().to_string(), "No such file or directory (os error 2)");
+  EXPECT_EQ(load_config(dir.path()).error().to_string(), "Is a directory (os error 21)");
+
+  // The kernel would read a path only up to a NUL, naming another folder.
+  std::filesystem::create_directories(dir / "a");
+  write_file(dir / "nul.json", document((dir / "a").string() + "\\u0000/x"));
+  EXPECT_EQ(load_config(dir / "nul.json").error().to_string(), "Invalid argument (os error 22)");
 }
 
 // config_path reads the real process arguments, so it is checked in a child
 // process started with the arguments under test.
-int run_self(const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=ConfigPath.Child"};
+int run_self(const std::vector<std::string>& extra, const std::string& program = "/proc/self/exe") {
+  std::vector<std::string> args = {program, "--gtest_filter=ConfigPath.Child"};
   args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -243,9 +251,23 @@ TEST(ConfigPath, FromArgumentOrBesideExecutable) {
   setenv("QV_CONFIG_PATH_EXPECTED", (dir / "a.json").c_str(), 1);
   EXPECT_EQ(run_self({"--config", (dir / "sub/../sub/link.json").string()}), 0);
   EXPECT_EQ(run_self({"--config", (dir / "a.json").string(), "--config", "/nonexistent"}), 0);
-  // Without a value, the file beside the executable, which the test folder lacks.
+  // Without a value, "launcher.json" beside the executable: a copy of this
+  // test program in a folder that has one, and in a folder that has none.
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::copy_file("/proc/self/exe", dir / "bin/copy", std::filesystem::copy_options::overwrite_existing);
+  write_file(dir / "bin/launcher.json", "{}");
+  setenv("QV_CONFIG_PATH_EXPECTED", (dir / "bin/launcher.json").c_str(), 1);
+  EXPECT_EQ(run_self({"--config"}, (dir / "bin/copy").string()), 0);
+  EXPECT_EQ(run_self({}, (dir / "bin/copy").string()), 0);
+  std::filesystem::remove(dir / "bin/launcher.json");
   setenv("QV_CONFIG_PATH_EXPECTED", "error", 1);
-  EXPECT_EQ(run_self({"--config"}), 0);
+  EXPECT_EQ(run_self({"--config"}, (dir / "bin/copy").string()), 0);
+  // A relative --config is taken from the current folder.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  setenv("QV_CONFIG_PATH_EXPECTED", (dir / "a.json").c_str(), 1);
+  EXPECT_EQ(run_self({"--config", "a.json"}), 0);
+  std::filesystem::current_path(cwd);
   unsetenv("QV_CONFIG_PATH_EXPECTED");
 }
 

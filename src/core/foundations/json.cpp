@@ -167,12 +167,14 @@ Result<Reader::Number> Reader::parse_number() {
     if (!overflow && negative && value <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
       n.kind = Number::Kind::Negative;
       n.signed_value = value == static_cast<std::uint64_t>(INT64_MAX) + 1 ? INT64_MIN : -static_cast<std::int64_t>(value);
-      if (value == 0) {
-        n.kind = Number::Kind::Unsigned;  // "-0" reads as zero
-        n.unsigned_value = 0;
-      }
-      return n;
+      // "-0" is no unsigned integer: it reads as the floating-point -0.0.
+      if (value != 0) return n;
     }
+  }
+  if (skipping_) {
+    // A skipped value needs only the grammar: its size does not matter.
+    n.kind = Number::Kind::Float;
+    return n;
   }
   std::string text(input_.substr(start, index_ - start));
   double v = std::strtod(text.c_str(), nullptr);
@@ -232,6 +234,8 @@ Status Reader::parse_string_body(std::string* out) {
           std::uint16_t unit;
           QV_TRY(parse_hex4(unit));
           std::uint32_t cp = unit;
+          // A skipped string is never decoded, so its escapes need only be well formed.
+          if (skipping_) continue;
           if (unit >= 0xDC00 && unit <= 0xDFFF) return std::unexpected(error_here("lone leading surrogate in hex escape"));
           if (unit >= 0xD800 && unit <= 0xDBFF) {
             if (index_ + 1 >= input_.size() || input_[index_] != '\\' || input_[index_ + 1] != 'u') {
@@ -493,6 +497,11 @@ Status Reader::end_object() {
 Status Reader::skip_value() {
   // Iterative, so the depth of a skipped value costs memory proportional to
   // the input, never stack.
+  skipping_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{skipping_};
   std::vector<char> open;  // ']' or '}' for each open container
   std::vector<bool> first;
   bool expect_value = true;

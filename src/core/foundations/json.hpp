@@ -100,6 +100,7 @@ class Reader {
   int remaining_depth_ = 128;
   // One flag per open container: whether its next element is its first.
   std::vector<bool> first_;
+  bool skipping_ = false;  // inside skip_value: grammar checks only
 };
 
 // Describes a field set for `read_struct`.
