@@ -119,7 +119,14 @@ Status make_directories(const std::filesystem::path& path) {
   }
   const auto parent = path.parent_path();
   if (!parent.empty() && parent != path) QV_TRY(make_directories(parent));
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return fail_os(errno);
+  if (::mkdir(path.c_str(), 0755) != 0) {
+    if (errno != EEXIST) return fail_os(errno);
+  } else if (!parent.empty()) {
+    // The new entry lives in its parent: a record written below it later is
+    // only durable once the folder itself is.
+    auto folder = QV_TRY(open_fd(parent, O_RDONLY | O_DIRECTORY));
+    if (::fsync(folder.get()) != 0) return fail_os(errno);
+  }
   if (auto info = stat_path(path); !info || info->kind != FileKind::Directory) return fail_os(ENOTDIR);
   return {};
 }

@@ -49,7 +49,8 @@ Result<UniqueFd> open_fd(const std::filesystem::path& path, int flags, unsigned 
 // Writes every byte, retrying on EINTR and short writes.
 Status write_all(int fd, const void* data, std::size_t size);
 
-// Creates a folder and every missing folder above it; existing folders are fine.
+// Creates a folder and every missing folder above it, flushing the parent of
+// each folder it creates; existing folders are fine.
 Status make_directories(const std::filesystem::path& path);
 
 // Takes an exclusive open-file-description write lock on the whole file.

@@ -212,6 +212,9 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   opt(CURLOPT_HTTPGET, 1L);
   opt(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   opt(CURLOPT_FOLLOWLOCATION, 0L);
+  // A proxy's answer to CONNECT is not the server's response: the callbacks
+  // must see only the latter.
+  opt(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   opt(CURLOPT_PATH_AS_IS, 1L);  // the URL is already normalised; send its path as it stands
   opt(CURLOPT_USERAGENT, request.user_agent.c_str());
   opt(CURLOPT_HTTPHEADER, raw_list);

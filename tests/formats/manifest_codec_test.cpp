@@ -298,6 +298,8 @@ TEST(ManifestCodec, DiagnosticTexts) {
        sem("invalid type: integer `5`, expected array")},
       {"duplicate files", golden_map().add(txt("files"), "80").hex(), sem("duplicate field `files`")},
       {"duplicate before its value", golden_map().add(txt("files"), "ff").hex(), sem("duplicate field `files`")},
+      // A break ends an indefinite map only where a key would begin, not after a tag.
+      {"tagged break", "bf c6 ff", sem("invalid type: break, expected str or bytes")},
       {"foreign key", golden_map().add(txt("Files"), "80").hex(),
        sem("unknown field `Files`, expected " + kManifestNames)},
       {"foreign byte key, bad UTF-8",

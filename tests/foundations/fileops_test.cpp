@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -115,6 +116,23 @@ TEST(ReplaceFile, MovesOverDestinationAcrossFolders) {
   EXPECT_EQ(outcome(replace_file(dir / "a/missing", dir / "b/destination")),
             fmt::format("replace {}: No such file or directory (os error 2)", (dir / "b/destination").string()));
   EXPECT_EQ(read_file(dir / "b/destination"), "new");
+
+  // Two names of one file: the kernel's rename would do nothing and succeed.
+  write_file(dir / "c/first", "same");
+  fs::create_hard_link(dir / "c/first", dir / "c/second");
+  ASSERT_EQ(outcome(replace_file(dir / "c/first", dir / "c/second")), "ok");
+  EXPECT_FALSE(fs::exists(dir / "c/first"));
+  EXPECT_EQ(read_file(dir / "c/second"), "same");
+}
+
+TEST(CopyDurable, RefusesWhatIsNotARegularFileInsteadOfBlocking) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  write_file(dir / "file", "x");
+  EXPECT_EQ(outcome(copy_durable(dir / "pipe", dir / "copy")), "Invalid argument (os error 22)");
+  EXPECT_FALSE(fs::exists(dir / "copy"));
+  // A pipe in the destination's place has no reader: refused at once.
+  EXPECT_NE(outcome(copy_durable(dir / "file", dir / "pipe")), "ok");
 }
 
 TEST(CopyDurable, CopiesContentAndModeSoACopiedProgramRuns) {
@@ -241,7 +259,10 @@ TEST(CheckTransactionDir, AcceptsOnlyDirectChildrenNamedById) {
       {transactions / std::string(33, 'a'), "transaction id"},
       {transactions / (std::string(31, 'a') + "g"), "transaction id"},
       {transactions / std::string(32, 'c'), "No such file or directory (os error 2)"},
+      // A file named like a transaction is not one, and must not be removed as one.
+      {transactions / std::string(32, 'd'), "Not a directory (os error 20)"},
   };
+  write_file(transactions / std::string(32, 'd'), "not a folder");
   for (const auto& c : cases) {
     const auto result = check_transaction_dir(dir.path(), c.folder);
     EXPECT_EQ(result ? result->string() : result.error().to_string(), c.expected) << c.folder;

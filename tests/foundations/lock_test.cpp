@@ -79,6 +79,23 @@ TEST(ClientLock, ExcludesASecondAcquireAndRemovesTheFileOnRelease) {
   EXPECT_EQ(outcome(acquire_client_lock(dir.path())), "locked");
 }
 
+TEST(ClientLock, ReleaseLeavesAFileThatIsNotItsOwn) {
+  // Someone removes the lock file under a holder and a second launcher locks
+  // a new one: the first holder's release must not remove the second's file.
+  TempDir dir;
+  const auto lock_file = dir / ".launcher/client.lock";
+  auto first = acquire_client_lock(dir.path());
+  ASSERT_TRUE(first);
+  fs::remove(lock_file);
+  auto second = acquire_client_lock(dir.path());
+  ASSERT_TRUE(second) << second.error().to_string();
+  release_client_lock(std::move(*first));
+  EXPECT_TRUE(fs::exists(lock_file));
+  EXPECT_EQ(outcome(acquire_client_lock(dir.path())), kHeldText);
+  release_client_lock(std::move(*second));
+  EXPECT_FALSE(fs::exists(lock_file));
+}
+
 TEST(ClientLock, TwoProcessesExcludeEachOther) {
   TempDir dir;
   auto holder = test::Child::start_self("hold_lock", {dir.path().string(), (dir / "release").string()});

@@ -15,6 +15,7 @@
 
 #include "core/foundations/paths.hpp"
 #include "platform/fs.hpp"
+#include "support/connect_proxy.hpp"
 #include "support/http_testing.hpp"
 #include "support/loopback_server.hpp"
 #include "support/temp_dir.hpp"
@@ -449,6 +450,22 @@ TEST_F(DownloadTest, HttpsNeedsACertificateFromATrustedAuthority) {
   EXPECT_TRUE(refused.error().message().ends_with("(curl error 60)")) << refused.error().message();
   EXPECT_FALSE(fs::exists(dir / "refused"));
   // Only the trusted download's request got past the handshake.
+  EXPECT_EQ(secure.request_count(), 1u);
+}
+
+TEST_F(DownloadTest, HttpsGoesThroughTheProxyOfTheEnvironment) {
+  const auto certificate = test::make_test_certificate(dir.path(), "proxied");
+  LoopbackServer secure({.https = true, .certificate = certificate});
+  secure.put("/f", pattern(200000));
+  test::ConnectProxy proxy;
+  platform::set_http_test_trust_anchor(certificate.ca_file.string());
+  ::setenv("https_proxy", proxy.url().c_str(), 1);
+  const Status got = download_file(secure.url("/f"), dir / "f", 200000, 200000, false, cancel, progress);
+  ::unsetenv("https_proxy");
+  platform::set_http_test_trust_anchor("");
+  ASSERT_EQ(outcome(got), "ok");
+  EXPECT_EQ(read_file(dir / "f"), pattern(200000));
+  EXPECT_EQ(proxy.tunnels(), 1);
   EXPECT_EQ(secure.request_count(), 1u);
 }
 

@@ -122,6 +122,19 @@ TEST_F(GameProcesses, UnlinkedExecutableStillBelongsToTheClient) {
   EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{running.pid(), path}}));
 }
 
+TEST_F(GameProcesses, GameRunFromARemovedFolderElsewhereIsNotTheClients) {
+  // Its image can no longer be canonicalised, but its path as reported
+  // already lies outside the client: it must not stop the search.
+  fs::path path = outside("gone/zEntry.exe");
+  FakeGame running(path);
+  fs::remove_all(path.parent_path());
+  FakeGame inside(game("zEntry.exe"));
+
+  auto found = find_client_game_processes(root_);
+  ASSERT_TRUE(found) << found.error().to_string();
+  EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{inside.pid()});
+}
+
 TEST_F(GameProcesses, MissingRootIsReturnedUnchanged) {
   auto found = find_client_game_processes(root_ / "missing");
   ASSERT_FALSE(found);
@@ -259,6 +272,18 @@ TEST_F(GameWindows, FindsGamesByExactWindowTitleOnce) {
   auto found = find_client_game_processes(root_);
   ASSERT_TRUE(found) << found.error().to_string();
   EXPECT_EQ(pids_of(*found), sorted({titled.pid(), both.pid()}));
+}
+
+TEST_F(GameWindows, DeclaredIdsNoProcessCanHaveArePassedOver) {
+  // Any X client may declare any pid; 0 or one beyond the id range must not
+  // stop the search.
+  FakeGame zero(game("bin/zero.bin"), {"--fake-window", "--fake-declared-pid=0"});
+  FakeGame huge(game("bin/huge.bin"), {"--fake-window", "--fake-declared-pid=4294967295"});
+  FakeGame titled(game("bin/game.bin"), {"--fake-window"});
+
+  auto found = find_client_game_processes(root_);
+  ASSERT_TRUE(found) << found.error().to_string();
+  EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{titled.pid()});
 }
 
 TEST_F(GameWindows, CloseAsksTheWindowFirst) {

@@ -50,6 +50,7 @@ struct Options {
   bool client_list = false;
   bool ignore_close = false;
   long exit_after_ms = 60000;
+  std::optional<long> declared_pid;  // the _NET_WM_PID to declare instead of our own
 };
 
 std::optional<std::string> value_of(std::string_view arg, std::string_view name) {
@@ -67,6 +68,7 @@ Options parse(const std::vector<std::string>& args) {
     if (arg == "--fake-client-list") options.client_list = true;
     if (arg == "--fake-ignore-close") options.ignore_close = true;
     if (auto v = value_of(arg, "--fake-exit-after")) options.exit_after_ms = std::strtol(v->c_str(), nullptr, 10);
+    if (auto v = value_of(arg, "--fake-declared-pid")) options.declared_pid = std::strtol(v->c_str(), nullptr, 10);
   }
   return options;
 }
@@ -112,7 +114,7 @@ struct GameWindow {
   Atom delete_window = None;
 };
 
-GameWindow open_window(const std::string& title, bool client_list) {
+GameWindow open_window(const std::string& title, bool client_list, std::optional<long> declared_pid) {
   GameWindow w;
   w.display = XOpenDisplay(nullptr);
   if (w.display == nullptr) return w;
@@ -122,7 +124,7 @@ GameWindow open_window(const std::string& title, bool client_list) {
   XChangeProperty(d, w.id, XInternAtom(d, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
   XStoreName(d, w.id, title.c_str());
-  long pid = static_cast<long>(getpid());
+  long pid = declared_pid.value_or(static_cast<long>(getpid()));
   XChangeProperty(d, w.id, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(&pid), 1);
   w.protocols = XInternAtom(d, "WM_PROTOCOLS", False);
@@ -191,7 +193,7 @@ int main(int argc, char** argv) {
   }
 
   GameWindow window;
-  if (options.window_title) window = open_window(*options.window_title, options.client_list);
+  if (options.window_title) window = open_window(*options.window_title, options.client_list, options.declared_pid);
 
   if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;
 

@@ -167,8 +167,14 @@ CborResult<void> cbor_decode_record(CborReader& reader, std::span<const std::str
   CborNesting nesting(reader);
   std::array<bool, 32> seen{};
   for (std::uint64_t entry = 0; map.indefinite() || entry < map.argument; ++entry) {
-    CborHead key = QV_TRY(reader.read_head_skipping_tags());
+    // The break ends an indefinite map only where a key would begin: after a
+    // tag it is no item at all, and it is refused like any other non-key.
+    CborHead key = QV_TRY(reader.read_head());
     if (map.indefinite() && key.is_break()) break;
+    if (key.major == kTag) {
+      reader.put_back(key);
+      key = QV_TRY(reader.read_head_skipping_tags());
+    }
     if ((key.major != kText && key.major != kBytes) || key.indefinite() || key.argument > CborReader::kMaxKeyBytes) {
       return cbor_type_error(key, "str or bytes");
     }

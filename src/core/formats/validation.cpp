@@ -48,7 +48,11 @@ bool equal_ascii_case(std::string_view a, std::string_view b) {
 Status check_link(const std::string& link) {
   if (link.empty()) return {};
   Url url = QV_TRY(parse_url(link));
-  if (url.scheme != "https" || !url.username.empty() || url.password) return fail("HTTPS URL required");
+  // An empty password after ":" is no password (the fetched-URL policy is
+  // stricter and refuses even that).
+  if (url.scheme != "https" || !url.username.empty() || (url.password && !url.password->empty())) {
+    return fail("HTTPS URL required");
+  }
   return {};
 }
 

@@ -104,7 +104,16 @@ Status replace_file(const fs::path& source, const fs::path& destination) {
   QV_TRY(check_write_target(destination));
   QV_TRY(reject_reparse_points(source));
   QV_TRY(reject_reparse_points(destination));
-  if (auto moved = platform::rename_path(source, destination); !moved) {
+  // Two names of one file: the kernel's rename then does nothing and reports
+  // success, so the move is finished by removing the source name.
+  const auto source_info = platform::lstat_path(source);
+  const auto destination_info = platform::lstat_path(destination);
+  if (source_info && destination_info && source_info->device == destination_info->device &&
+      source_info->inode == destination_info->inode) {
+    if (auto removed = platform::remove_file(source); !removed) {
+      return fail(fmt::format(fmt::runtime(kReplaceFailed), destination.string(), removed.error().to_string()));
+    }
+  } else if (auto moved = platform::rename_path(source, destination); !moved) {
     return fail(fmt::format(fmt::runtime(kReplaceFailed), destination.string(), moved.error().to_string()));
   }
   const auto destination_folder = QV_TRY(parent_of(destination));
@@ -122,12 +131,16 @@ Status copy_durable(const fs::path& source, const fs::path& destination) {
   QV_TRY(reject_reparse_points(destination));
   const auto parent = QV_TRY(parent_of(destination));
   QV_TRY(platform::make_directories(parent));
-  auto in = QV_TRY(platform::open_fd(source, O_RDONLY | O_NOFOLLOW));
+  // Non-blocking opens, so a pipe or device planted under the name cannot
+  // hang the copy; only a regular file is copied.
+  auto in = QV_TRY(platform::open_fd(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
   const auto source_info = QV_TRY(platform::stat_fd(in.get()));
+  if (source_info.kind != platform::FileKind::Regular) return fail_os(EINVAL);
   // Emptied only after proving it is another file: truncating the source
   // through a second name would destroy what is being copied.
-  auto out = QV_TRY(platform::open_fd(destination, O_WRONLY | O_CREAT | O_NOFOLLOW, kNewFileMode));
+  auto out = QV_TRY(platform::open_fd(destination, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, kNewFileMode));
   const auto destination_info = QV_TRY(platform::stat_fd(out.get()));
+  if (destination_info.kind != platform::FileKind::Regular) return fail_os(EINVAL);
   if (destination_info.device == source_info.device && destination_info.inode == source_info.inode) {
     return fail_os(EINVAL);
   }
@@ -177,6 +190,8 @@ Result<fs::path> check_transaction_dir(const fs::path& root, const fs::path& fol
     return fail(std::string(kScopeViolation));
   }
   if (!is_hex_id(canonical_folder.filename().string())) return fail(std::string(kTransactionId));
+  // A file named like a transaction is not one, and must not be removed as one.
+  if (QV_TRY(platform::lstat_path(canonical_folder)).kind != platform::FileKind::Directory) return fail_os(ENOTDIR);
   QV_TRY(platform::walk_tree_no_follow(canonical_folder, [](const fs::path& path, platform::FileKind kind) -> Status {
     if (kind == platform::FileKind::Symlink) return fail(fmt::format(fmt::runtime(kReparsePoint), path.string()));
     return {};

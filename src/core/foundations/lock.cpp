@@ -54,7 +54,11 @@ void ClientLock::release() noexcept {
   // Removed while still locked: whoever opens the path afterwards gets a new
   // file, and one that opened the old file already fails its check after
   // locking and starts over.
-  (void)platform::remove_file(path_);
+  // Only our own file: if the name was removed behind our back and another
+  // launcher locked a new file under it, that file is theirs.
+  const auto held = platform::stat_fd(fd_.get());
+  const auto named = platform::lstat_path(path_);
+  if (held && named && same_file(*held, *named)) (void)platform::remove_file(path_);
   (void)platform::unlock_whole_file(fd_.get());
   fd_.reset();
 }

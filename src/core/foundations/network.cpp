@@ -160,6 +160,8 @@ class AttemptReceiver final : public platform::HttpReceiver {
   // The checks once the body has ended.
   Status finish() {
     QV_TRY(platform::flush_fd(file_.get()));
+    // The file may be new: its folder entry must reach the disk as well.
+    if (destination_.has_parent_path()) QV_TRY(platform::flush_directory(destination_.parent_path()));
     if (content_length_ && total_ - offset_ != *content_length_) return fail(std::string(text::kTruncatedBody));
     if (expected_ && total_ != *expected_) return fail(std::string(text::kTruncatedDownload));
     return {};

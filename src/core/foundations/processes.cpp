@@ -1,6 +1,7 @@
 #include "core/foundations/processes.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <cerrno>
 #include <optional>
@@ -64,13 +65,17 @@ Result<platform::ProcessImage> query_candidate(std::uint32_t pid) {
 
 void collect_titled_windows(std::set<std::uint32_t>& ids) {
   for (const auto& window : platform::list_top_level_windows()) {
-    if (window.pid && window.title == kGameWindowTitle) ids.insert(*window.pid);
+    // Any X client may declare any pid; ids no process can have are passed over.
+    if (window.pid && *window.pid > 0 && *window.pid <= static_cast<std::uint32_t>(INT32_MAX) &&
+        window.title == kGameWindowTitle) {
+      ids.insert(*window.pid);
+    }
   }
 }
 
 Status collect_named_processes(std::set<std::uint32_t>& ids) {
   auto pids = platform::list_process_ids();
-  if (!pids) return fail(pids.error().context(kSnapshotFailed));
+  if (!pids) return fail(kSnapshotFailed);
   for (std::uint32_t pid : *pids) {
     // Both names count: a program started through a loader reports the
     // loader as its executable but keeps the game's name as its command.
@@ -83,6 +88,9 @@ Status collect_named_processes(std::set<std::uint32_t>& ids) {
 // Asks the process to close and waits; kills it when it has not exited after
 // the close wait.
 Status close_and_wait(const platform::ProcessHandle& handle) {
+  // Windows are addressed by the id; a process that has already gone is not
+  // asked, so a reused id cannot bring a stranger a close request.
+  if (auto gone = handle.wait_exit(0); gone && *gone) return {};
   if (platform::request_close_of_process_windows(handle.pid()) == 0) {
     // No window to ask: the signal is the request. A failure here (the process
     // exiting meanwhile) is settled by the wait below.
@@ -99,7 +107,7 @@ Status close_and_wait(const platform::ProcessHandle& handle) {
   auto exited = handle.wait_exit(0);
   if (exited && *exited) return {};
   if (auto killed = handle.send_signal(SIGKILL); !killed && !is_gone(killed.error())) {
-    return fail(killed.error().context(kTerminateFailed));
+    return fail(kTerminateFailed);
   }
   auto gone = handle.wait_exit(kKillWaitMs);
   if (!gone || !*gone) return fail(kDidNotExit);
@@ -145,6 +153,11 @@ Result<bool> is_inside_client(const fs::path& image, const fs::path& canonical_r
     // placed by the folder it was started from.
     auto folder = platform::canonicalize(image.parent_path());
     if (folder) canonical = *folder / image.filename();
+  }
+  if (!canonical && canonical.error().is_not_found() && !path_within(image.lexically_normal(), canonical_root)) {
+    // Its folder is gone too (a copy run from a removed folder elsewhere):
+    // the path as reported already places it outside the client.
+    return false;
   }
   if (!canonical) return fail(canonical.error().context(kCannotVerifyLocation));
   if (!path_within(*canonical, canonical_root) || *canonical == canonical_root) return false;
