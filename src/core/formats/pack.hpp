@@ -49,8 +49,14 @@ inline constexpr std::uint8_t kFlagFinal = 1;
 // The decompressor's recommended streaming input size.
 inline constexpr std::size_t kDecoderInputBytes = 131'075;
 // Output chunk of an install: each chunk is checked, hashed, written and
-// reported before the next is produced.
+// reported in order, while the chunks after it are being decoded.
 inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
+// How many decoded chunks an install holds at once: the one being written and
+// those the decoding thread has produced ahead of it. Bounds the output
+// buffers of an install to 8 MiB, whatever the file size; the depth lets the
+// decoder ride out short stalls of the writer (chunks are often one 128 KiB
+// block of the decompressor).
+inline constexpr std::size_t kInstallChunkSlots = 8;
 // Largest window an install accepts, whatever the manifest asks: 128 MiB.
 inline constexpr std::uint32_t kMaxWindowLog = 27;
 
@@ -211,14 +217,19 @@ struct InstallObjectOptions {
 // then the object decrypted, decompressed with the window limited to
 // 2^min(`window_log_cap`, 27) (0: the library default, also 2^27), measured,
 // hashed and written in chunks of at most 1 MiB, `on_write` called after each.
+// Decryption and decompression run on a helper thread, at most
+// kInstallChunkSlots chunks ahead;
+// checking, hashing, writing and `on_write` stay on the caller's thread, in
+// order, and nothing after a failed chunk is written. The helper is joined
+// before this returns, on every path.
 // A chunk that would take the total past `entry.bytes` fails with
 // "decompressed size exceeded" and is not written. A short total or a digest
 // other than `entry.digest` fails with "file hash mismatch: {entry.path}". The
 // file and its folder entry are flushed to disk only after every check passed.
 //
 // On failure nothing is removed: the target keeps whatever was written, created
-// folders stay, the object is unchanged. Runs on the caller's thread; the caller
-// provides exclusion from other launchers.
+// folders stay, the object is unchanged. The caller provides exclusion from
+// other launchers.
 Status install_object(const std::filesystem::path& object, const std::filesystem::path& target,
                       const FileEntry& entry, std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
                       const InstallObjectOptions& options = {});
