@@ -285,12 +285,12 @@ struct EarlyEndCase {
   std::size_t min_written;
 };
 
-// Decoding runs ahead of the writes on a thread of its own. Whichever side
-// ends the install, the error is the one that side met first, the target
-// holds exactly the chunks reported before it (plus the failing chunk for a
-// callback error), the callback ran only on the calling thread, and no
-// thread is left behind.
-TEST_F(PackTest, AnInstallEndedOnEitherSideOfTheDecodingThreadEndsCleanly) {
+// Decryption and decompression run ahead of the writes on threads of their
+// own. Whichever stage ends the install, the error is the first one a single
+// thread would have met, the target holds exactly the chunks reported before
+// it (plus the failing chunk for a callback error), the callback ran only on
+// the calling thread, and no thread is left behind.
+TEST_F(PackTest, AnInstallEndedByAnyStageEndsCleanly) {
   const std::string plain = noise(6 * 1024 * 1024);
   const std::vector<EarlyEndCase> cases = {
       // Every byte the segments before the fault carry is written before the
