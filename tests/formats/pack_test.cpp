@@ -4,10 +4,13 @@
 #include <unistd.h>
 #include <zstd_errors.h>
 
+#include <chrono>
 #include <cstring>
+#include <iterator>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -267,6 +270,74 @@ TEST_F(PackTest, AWriteCallbackErrorStopsAfterItsChunkAndIsReturnedUnchanged) {
   EXPECT_EQ(error_text(status), "injected write failure during data/file.bin: inner");
   ASSERT_GT(first_total, 0u);
   EXPECT_EQ(target(), plain.substr(0, first_total));
+}
+
+std::size_t thread_count() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+}
+
+struct EarlyEndCase {
+  const char* name;
+  std::vector<SegmentTamper> tampers;
+  std::uint64_t signed_size = 0;  // 0: the file's size
+  bool callback_fails = false;    // at its first call
+  std::string_view error;
+  std::size_t min_written;
+};
+
+// Decryption and decompression run ahead of the writes on threads of their
+// own. Whichever stage ends the install, the error is the first one a single
+// thread would have met, the target holds exactly the chunks reported before
+// it (plus the failing chunk for a callback error), the callback ran only on
+// the calling thread, and no thread is left behind.
+TEST_F(PackTest, AnInstallEndedByAnyStageEndsCleanly) {
+  const std::string plain = noise(6 * 1024 * 1024);
+  const std::vector<EarlyEndCase> cases = {
+      // Every byte the segments before the fault carry is written before the
+      // decoder's error is returned (less the block headers of the frame).
+      {"decoding fails in a late segment", {{4, SegmentAction::FlipTagByte}}, 0, false, pack::text::kFraming,
+       4 * 1024 * 1024 - 1024},
+      {"object ends before its final segment", {{6, SegmentAction::Drop}}, 0, false, pack::text::kShortRead,
+       6 * 1024 * 1024 - 1024},
+      {"callback fails with the decoder waiting for a free buffer", {}, 0, true, "injected", 1},
+      {"output exceeds the signed size", {}, 2 * 1024 * 1024 + 1, false, pack::text::kSizeExceeded, 1024 * 1024},
+      {"complete", {}, 0, false, "ok", plain.size()},
+  };
+  const std::size_t threads_before = thread_count();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ObjectOptions options;
+    options.zstd_level = 1;
+    options.tampers = c.tampers;
+    auto built = build(plain, options);
+    ASSERT_EQ(built.segments, 7u);
+    FileEntry entry = built.entry;
+    if (c.signed_size != 0) entry.bytes = c.signed_size;
+
+    fs::remove_all(dir_ / "client");
+    std::vector<std::uint64_t> totals;
+    bool off_thread = false;
+    const auto caller = std::this_thread::get_id();
+    const auto status = install_object(object_path(), target_path(), entry, kCap, [&](std::uint64_t total) -> Status {
+      off_thread = off_thread || std::this_thread::get_id() != caller;
+      totals.push_back(total);
+      // A slow writer, so the decoder runs ahead and meets its own end while
+      // earlier chunks still wait to be written.
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.callback_fails ? 50 : 10));
+      if (c.callback_fails) return fail("injected");
+      return {};
+    });
+    EXPECT_EQ(error_text(status), c.error);
+    EXPECT_EQ(thread_count(), threads_before);
+    EXPECT_FALSE(off_thread);
+    const std::string written = target();
+    EXPECT_EQ(written, plain.substr(0, written.size()));
+    EXPECT_EQ(totals.empty() ? 0 : totals.back(), written.size());
+    EXPECT_GE(written.size(), c.min_written);
+    if (c.callback_fails) {
+      EXPECT_EQ(totals.size(), 1u);
+    }
+  }
 }
 
 TEST_F(PackTest, OutputIsHeldToTheSignedSizeAndDigest) {

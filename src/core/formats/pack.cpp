@@ -4,9 +4,21 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+
 #include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <span>
 #include <string>
-#include <vector>
+#include <system_error>
+#include <thread>
 
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/hashing.hpp"
@@ -39,32 +51,213 @@ std::unexpected<Error> file_hash_mismatch(const FileEntry& entry) {
   return fail(std::string(pack::text::kFileHashMismatch) + entry.path);
 }
 
+// Hands the output one stage of an install produces to the next stage, in
+// order, through a fixed ring of equal buffers: the producer fills free slots
+// while the consumer works through the filled ones, so a ring never holds
+// more than kInstallChunkSlots buffers, whatever the file size.
+//
+// A slot belongs to the producer from begin_fill() until publish(), and to
+// the consumer from next() until release(); the mutex orders each hand-over,
+// so the bytes of a slot are never touched by both threads at once. The
+// producer ends the stream with finish() (success at the end of its input, or
+// its error, which the consumer meets only after every buffer published before
+// it); the consumer gives up with stop(), after which begin_fill() refuses.
+class StageRing {
+ public:
+  explicit StageRing(std::size_t buffer_bytes) : buffer_bytes_(buffer_bytes) {}
+
+  // Producer: the buffer to fill next, waiting for the consumer to free one;
+  // nothing once the consumer has stopped. Buffers are allocated when first
+  // needed and not cleared, so only the pages the producer writes become
+  // resident: a small file costs little more than its own bytes.
+  std::optional<std::span<std::byte>> begin_fill() {
+    std::unique_lock lock(mutex_);
+    slot_freed_.wait(lock, [this] { return stopped_ || filled_ < pack::kInstallChunkSlots; });
+    if (stopped_) return std::nullopt;
+    auto& buffer = slots_[write_index_].buffer;
+    lock.unlock();
+    if (!buffer) buffer = std::make_unique_for_overwrite<std::byte[]>(buffer_bytes_);
+    return std::span(buffer.get(), buffer_bytes_);
+  }
+
+  // Producer: the buffer from begin_fill() now holds `size` bytes (not 0).
+  void publish(std::size_t size) {
+    {
+      std::lock_guard lock(mutex_);
+      slots_[write_index_].size = size;
+      write_index_ = (write_index_ + 1) % pack::kInstallChunkSlots;
+      ++filled_;
+    }
+    filled_slot_.notify_one();
+  }
+
+  // Producer: nothing follows; `end` is success at the end of the input, or
+  // the error that stopped the producer.
+  void finish(Status end) {
+    {
+      std::lock_guard lock(mutex_);
+      end_ = std::move(end);
+      ended_ = true;
+    }
+    filled_slot_.notify_one();
+  }
+
+  // Consumer: the next buffer in order, waiting for the producer; an empty
+  // span at the end, or the producer's error once every buffer before it was
+  // taken.
+  Result<std::span<const std::byte>> next() {
+    std::unique_lock lock(mutex_);
+    filled_slot_.wait(lock, [this] { return ended_ || filled_ > 0; });
+    if (filled_ == 0) {
+      if (!end_) return fail(end_.error());
+      return std::span<const std::byte>();
+    }
+    const auto& slot = slots_[read_index_];
+    return std::span<const std::byte>(slot.buffer.get(), slot.size);
+  }
+
+  // Consumer: done with the buffer next() returned.
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      read_index_ = (read_index_ + 1) % pack::kInstallChunkSlots;
+      --filled_;
+    }
+    slot_freed_.notify_one();
+  }
+
+  // Consumer: no further buffer will be taken; the producer stops at its next
+  // begin_fill().
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    slot_freed_.notify_one();
+  }
+
+ private:
+  struct Slot {
+    std::unique_ptr<std::byte[]> buffer;
+    std::size_t size = 0;
+  };
+
+  const std::size_t buffer_bytes_;
+  std::mutex mutex_;
+  std::condition_variable filled_slot_;
+  std::condition_variable slot_freed_;
+  std::array<Slot, pack::kInstallChunkSlots> slots_;
+  std::size_t read_index_ = 0;
+  std::size_t write_index_ = 0;
+  std::size_t filled_ = 0;
+  bool ended_ = false;
+  Status end_;
+  bool stopped_ = false;
+};
+
+// Fills a buffer with the next bytes of a stage's output: the byte count, 0
+// at the end, or the stage's error.
+using Produce = std::function<Result<std::size_t>(std::span<std::byte>)>;
+
+// Runs one stage on its own thread, feeding its ring until the stage ends,
+// fails, or the ring's consumer stops. Dropping it stops the ring and joins
+// the thread, so no early return can leave the thread running or outliving
+// what it borrows.
+class StageThread {
+ public:
+  explicit StageThread(StageRing& ring) : ring_(ring) {}
+  StageThread(const StageThread&) = delete;
+  StageThread& operator=(const StageThread&) = delete;
+  ~StageThread() {
+    if (!thread_.joinable()) return;
+    ring_.stop();
+    thread_.join();
+  }
+
+  // Fails with the operating-system error when no thread can be started.
+  Status start(Produce produce) {
+    try {
+      thread_ = std::thread(run, std::move(produce), std::ref(ring_));
+    } catch (const std::system_error& e) {
+      return fail_os(e.code().value());
+    }
+    return {};
+  }
+
+ private:
+  static void run(const Produce& produce, StageRing& ring) {
+    // An exception escaping a thread ends the process; a failed allocation
+    // ends only this install.
+    try {
+      for (;;) {
+        const auto buffer = ring.begin_fill();
+        if (!buffer) return;
+        const auto n = produce(*buffer);
+        if (!n) return ring.finish(fail(n.error()));
+        if (*n == 0) return ring.finish({});
+        ring.publish(*n);
+      }
+    } catch (const std::bad_alloc&) {
+      ring.finish(fail_os(ENOMEM));
+    }
+  }
+
+  StageRing& ring_;
+  std::thread thread_;
+};
+
 // Decrypts, decompresses, measures, hashes and writes the whole object into
-// `target_fd`. Owns the decoder, so the object file is closed and the key
-// wiped when this returns, whatever the outcome.
+// `target_fd`, as a pipeline of three threads: one reads and decrypts
+// segments into the decoder's input buffers, one decompresses them into output
+// chunks, and the calling thread checks, hashes, writes and reports each
+// chunk in order. Every buffer holds exactly what the single-threaded chain
+// would pass on, so chunk boundaries, totals and the order of errors are the
+// same.
+//
+// Owns the decoder, so the object file is closed and the key wiped when this
+// returns, whatever the outcome, and always after both threads are joined.
 Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry& entry, std::uint32_t window_log_cap,
                    const InstallWriteCallback& on_write) {
   auto reader = QV_TRY(read_object_header(std::move(object_fd), entry.key, entry.nonce));
   auto decoder = QV_TRY(open_object_decoder(std::move(reader)));
   QV_TRY(decoder.set_max_window_log(window_log_cap == 0 ? 0 : std::min(window_log_cap, pack::kMaxWindowLog)));
 
-  std::vector<std::byte> chunk(pack::kInstallChunkBytes);
+  StageRing plaintext(pack::kDecoderInputBytes);
+  StageRing chunks(pack::kInstallChunkBytes);
   ContentHasher hasher = content_hasher_new(entry.algorithm);
   std::uint64_t total = 0;
-  for (;;) {
-    const std::size_t n = QV_TRY(read_object_data(decoder, chunk));
-    if (n == 0) break;
-    if (__builtin_add_overflow(total, static_cast<std::uint64_t>(n), &total)) {
-      return fail(std::string(pack::text::kOverflow));
+  {
+    // Declared in this order so the decompressing thread, which waits on the
+    // decrypting one, is stopped and joined first.
+    StageThread decrypting(plaintext);
+    StageThread decompressing(chunks);
+    decoder.set_input_source([&plaintext](std::span<std::byte> out) -> Result<std::size_t> {
+      const auto input = QV_TRY(plaintext.next());
+      if (input.empty()) return 0;
+      std::memcpy(out.data(), input.data(), input.size());
+      plaintext.release();
+      return input.size();
+    });
+    SegmentedDecryptReader& segments = decoder.reader();
+    QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
+    QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
+    for (;;) {
+      const auto bytes = QV_TRY(chunks.next());
+      if (bytes.empty()) break;
+      if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
+        return fail(std::string(pack::text::kOverflow));
+      }
+      // Refused before a byte of it is hashed or written, so the target never
+      // holds more than the signed size.
+      if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
+      content_hasher_update(hasher, bytes);
+      QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
+      QV_TRY(on_write(total));
+      chunks.release();
     }
-    // Refused before a byte of it is hashed or written, so the target never
-    // holds more than the signed size.
-    if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
-    const std::span<const std::byte> bytes(chunk.data(), n);
-    content_hasher_update(hasher, bytes);
-    QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
-    QV_TRY(on_write(total));
   }
+  // Both threads are joined: the decoder and its reader are this thread's
+  // again.
   if (total != entry.bytes) return file_hash_mismatch(entry);
   if (content_hasher_finish(std::move(hasher)) != entry.digest) return file_hash_mismatch(entry);
   // The reader answers the end of data only after the final segment, so this

@@ -49,8 +49,15 @@ inline constexpr std::uint8_t kFlagFinal = 1;
 // The decompressor's recommended streaming input size.
 inline constexpr std::size_t kDecoderInputBytes = 131'075;
 // Output chunk of an install: each chunk is checked, hashed, written and
-// reported before the next is produced.
+// reported in order, while the chunks after it are being decoded.
 inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
+// How many buffers each stage of an install may hold ahead of the next: output
+// chunks decoded ahead of the one being written, and decrypted input buffers
+// ahead of the decompressor. Bounds the buffers of an install to 8 MiB of
+// chunks and 1 MiB of input, whatever the file size; the depth lets each
+// stage ride out short stalls of the next (chunks are often one 128 KiB
+// block of the decompressor).
+inline constexpr std::size_t kInstallChunkSlots = 8;
 // Largest window an install accepts, whatever the manifest asks: 128 MiB.
 inline constexpr std::uint32_t kMaxWindowLog = 27;
 
@@ -158,6 +165,16 @@ class ObjectDecoder {
   Status set_max_window_log(std::uint32_t window_log);
 
   const SegmentedDecryptReader& reader() const { return reader_; }
+  SegmentedDecryptReader& reader() { return reader_; }
+
+  // Where the decoder pulls its input from: by default its own reader. An
+  // install that reads and decrypts on another thread hands the decoder
+  // that thread's output instead; `source` must yield exactly what the
+  // reader's read() would for the decoder's input buffer, in the same order
+  // (the same byte counts, the same 0 at the end, the same error), so decoding is
+  // unchanged. While a source is set, the decoder does not touch the reader.
+  using InputSource = std::function<Result<std::size_t>(std::span<std::byte>)>;
+  void set_input_source(InputSource source) { input_source_ = std::move(source); }
 
  private:
   struct Context;
@@ -170,6 +187,7 @@ class ObjectDecoder {
 
   SegmentedDecryptReader reader_;
   std::unique_ptr<Context, ContextFree> context_;
+  InputSource input_source_;
   std::vector<std::byte> input_;
   std::size_t input_size_ = 0;
   std::size_t input_pos_ = 0;
@@ -211,14 +229,20 @@ struct InstallObjectOptions {
 // then the object decrypted, decompressed with the window limited to
 // 2^min(`window_log_cap`, 27) (0: the library default, also 2^27), measured,
 // hashed and written in chunks of at most 1 MiB, `on_write` called after each.
+// Reading with decryption, and decompression, run on two helper threads, at
+// most kInstallChunkSlots buffers ahead each; checking, hashing, writing and
+// `on_write` stay on the caller's thread, in order, with the same chunks and
+// the same first error as a single thread would meet, and nothing after a
+// failed chunk is written. Both helpers are joined before this returns, on
+// every path.
 // A chunk that would take the total past `entry.bytes` fails with
 // "decompressed size exceeded" and is not written. A short total or a digest
 // other than `entry.digest` fails with "file hash mismatch: {entry.path}". The
 // file and its folder entry are flushed to disk only after every check passed.
 //
 // On failure nothing is removed: the target keeps whatever was written, created
-// folders stay, the object is unchanged. Runs on the caller's thread; the caller
-// provides exclusion from other launchers.
+// folders stay, the object is unchanged. The caller provides exclusion from
+// other launchers.
 Status install_object(const std::filesystem::path& object, const std::filesystem::path& target,
                       const FileEntry& entry, std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
                       const InstallObjectOptions& options = {});

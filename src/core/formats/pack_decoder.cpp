@@ -46,7 +46,8 @@ Result<std::size_t> read_object_data(ObjectDecoder& decoder, std::span<std::byte
     // not depend on that.)
     if (decoder.input_pos_ == decoder.input_size_ && !decoder.output_pending_) {
       if (decoder.state_ == State::Reading) {
-        decoder.input_size_ = QV_TRY(decoder.reader_.read(decoder.input_));
+        decoder.input_size_ = QV_TRY(decoder.input_source_ ? decoder.input_source_(decoder.input_)
+                                                           : decoder.reader_.read(decoder.input_));
         decoder.input_pos_ = 0;
         if (decoder.input_size_ == 0) decoder.state_ = State::PastEnd;
       }
