@@ -98,6 +98,28 @@ TEST_F(LauncherUpdateRecord, RecordForm) {
   // Keys in another order are the same record.
   EXPECT_EQ(outcome(test::seal_envelope(keys, body({{"launcher", entry(launcher)}, {"version", uint(5)}, {"format", uint(1)}}))),
             "ok");
+  // Other encodings of the same record: an indefinite map, byte-string keys,
+  // tags in front of the map and of a value.
+  Bytes indefinite = {0xbf};
+  cbor_write_head(indefinite, cbor_major::kBytes, 6);
+  indefinite.insert(indefinite.end(), {'f', 'o', 'r', 'm', 'a', 't'});
+  indefinite.insert(indefinite.end(), {0xc6, 0x01});
+  cbor_write_text(indefinite, "version");
+  cbor_write_head(indefinite, cbor_major::kUnsigned, 5);
+  cbor_write_text(indefinite, "launcher");
+  append_file_entry_cbor(indefinite, launcher);
+  indefinite.push_back(0xff);
+  Bytes tagged = {0xd9, 0xd9, 0xf7};  // the self-described CBOR tag
+  tagged.insert(tagged.end(), indefinite.begin(), indefinite.end());
+  auto decoded = read_launcher_update(test::seal_envelope(keys, tagged), config);
+  ASSERT_TRUE(decoded) << decoded.error().to_string();
+  EXPECT_EQ(decoded->version, 5u);
+  EXPECT_EQ(decoded->launcher, launcher);
+  EXPECT_EQ(outcome(test::seal_envelope(
+                keys, body({{"format", uint(1)}, {"version", [](Bytes& out) { cbor_write_text(out, "5"); }},
+                            {"launcher", entry(launcher)}}))),
+            R"(Semantic(None, "invalid type: string, expected integer"))");
+
   Bytes trailing = test::launcher_update_body(1, 5, launcher);
   trailing.push_back(0);
   EXPECT_EQ(outcome(test::seal_envelope(keys, trailing)), "trailing CBOR");

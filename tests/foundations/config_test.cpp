@@ -93,6 +93,14 @@ TEST(ParseConfig, ArrayForm) {
   ASSERT_TRUE(five) << five.error().to_string();
   EXPECT_FALSE(five->retain_patch_artifacts);
   EXPECT_FALSE(five->update_url);
+  auto six = parse_config(fmt::format(R"(["/r","m","o",{0},{0},true])", kKey));
+  ASSERT_TRUE(six) << six.error().to_string();
+  EXPECT_TRUE(six->retain_patch_artifacts);
+  EXPECT_FALSE(six->allow_loopback_http);
+  auto seven = parse_config(fmt::format(R"(["/r","m","o",{0},{0},false,true])", kKey));
+  ASSERT_TRUE(seven) << seven.error().to_string();
+  EXPECT_TRUE(seven->allow_loopback_http);
+  EXPECT_FALSE(seven->update_url);
   auto eight = parse_config(fmt::format(R"(["/r","m","o",{0},{0},true,false,"u"])", kKey));
   ASSERT_TRUE(eight) << eight.error().to_string();
   EXPECT_TRUE(eight->retain_patch_artifacts);
