@@ -67,7 +67,10 @@ Status set_aside(const fs::path& from, const fs::path& to) { return replace_file
 // gets the digits and the suffix added.
 fs::path set_aside_path(const fs::path& destination, std::string_view suffix) {
   fs::path path = destination;
-  path.replace_extension("." + random_hex_id() + std::string(suffix));
+  std::string extension = ".";
+  extension += random_hex_id();
+  extension += suffix;
+  path.replace_extension(extension);
   return path;
 }
 
