@@ -117,10 +117,11 @@ Status SegmentedDecryptReader::open_next_segment() {
     return framing_error();
   }
   const bool final = flag == pack::kFlagFinal;
-  if (!final && counter_ == 0xFFFFFFFFu) return framing_error();
 
   segment_.resize(length);
   QV_TRY(read_exact(file_.get(), segment_));
+  // The last counter value is reserved for a final segment.
+  if (!final && counter_ == 0xFFFFFFFFu) return framing_error();
 
   std::array<std::uint8_t, crypto_aead_xchacha20poly1305_ietf_NPUBBYTES> nonce{};
   std::copy(nonce_prefix_.begin(), nonce_prefix_.end(), nonce.begin());
