@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "core/foundations/unicode.hpp"
+
 namespace qv::platform {
 
 namespace {
@@ -36,13 +38,6 @@ void global_init_once() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) std::abort();
-  });
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(x) == lower(y);
   });
 }
 
@@ -163,7 +158,7 @@ Error transport_error(CURLcode code, const char* detail) {
 
 std::optional<std::string_view> HttpResponseHead::find(std::string_view name) const {
   for (const auto& [field, value] : headers) {
-    if (iequals(field, name)) return std::string_view(value);
+    if (equals_ignoring_ascii_case(field, name)) return std::string_view(value);
   }
   return std::nullopt;
 }

@@ -37,17 +37,7 @@ std::string pattern(std::size_t size, std::uint64_t seed = 7) {
 }
 
 // Bytes that do not compress, so the frames are about as long as the file.
-std::string noise(std::size_t size) {
-  std::string out(size, '\0');
-  std::uint64_t x = 88172645463325252ull;
-  for (char& c : out) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x >> 56);
-  }
-  return out;
-}
+std::string noise(std::size_t size) { return test::noise_bytes(size); }
 
 std::string error_text(const Status& status) { return status ? std::string("ok") : status.error().to_string(); }
 

@@ -1,6 +1,5 @@
 #include "core/foundations/hashing.hpp"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,6 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.hpp"
+
 namespace qv {
 namespace {
 
@@ -18,27 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr std::array kDigestAlgorithms = {HashAlgorithm::Xxh64, HashAlgorithm::Xxh3_64, HashAlgorithm::Xxh3_128,
                                           HashAlgorithm::Blake3, HashAlgorithm::Sha256};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "qv-hashing-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  fs::path write(const std::string& name, std::string_view bytes) const {
-    fs::path p = path_ / name;
-    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return p;
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // The digest that Debian's own command-line tool prints for the file.
 std::string reference_digest(HashAlgorithm algorithm, const fs::path& file) {
@@ -64,17 +46,7 @@ std::string reference_digest(HashAlgorithm algorithm, const fs::path& file) {
 }
 
 // Deterministic, incompressible-looking bytes.
-std::string pseudo_random_bytes(std::size_t size) {
-  std::string out(size, '\0');
-  std::uint64_t x = 0x9e3779b97f4a7c15ull;
-  for (auto& c : out) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x >> 56);
-  }
-  return out;
-}
+std::string pseudo_random_bytes(std::size_t size) { return test::noise_bytes(size, 0x9e3779b97f4a7c15ull); }
 
 std::string hash_in_chunks(HashAlgorithm algorithm, std::string_view data, const std::vector<std::size_t>& sizes) {
   ContentHasher hasher = content_hasher_new(algorithm);
@@ -104,9 +76,9 @@ TEST(Hashing, KnownDigestsOfEmptyAndAbc) {
        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {HashAlgorithm::Read, "", ""},
   };
-  TempDir dir;
-  const fs::path empty = dir.write("empty", "");
-  const fs::path abc = dir.write("abc", "abc");
+  test::TempDir dir;
+  const fs::path empty = test::write_file(dir / "empty", "");
+  const fs::path abc = test::write_file(dir / "abc", "abc");
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(hash_algorithm_name(row.algorithm)));
     EXPECT_EQ(content_hasher_finish(content_hasher_new(row.algorithm)), row.empty);
@@ -123,8 +95,8 @@ TEST(Hashing, KnownDigestsOfEmptyAndAbc) {
 TEST(Hashing, MultiMegabyteInputMatchesReferenceToolsHoweverItIsSplit) {
   // Past several 1 MiB reads and not a multiple of any block size.
   const std::string data = pseudo_random_bytes(5 * 1024 * 1024 + 12345);
-  TempDir dir;
-  const fs::path file = dir.write("big", data);
+  test::TempDir dir;
+  const fs::path file = test::write_file(dir / "big", data);
   for (HashAlgorithm algorithm : kDigestAlgorithms) {
     SCOPED_TRACE(std::string(hash_algorithm_name(algorithm)));
     const std::string expected = reference_digest(algorithm, file);
@@ -139,8 +111,8 @@ TEST(Hashing, MultiMegabyteInputMatchesReferenceToolsHoweverItIsSplit) {
 TEST(Hashing, HashFileRunsOnSeveralThreadsAtOnce) {
   // The engine hashes on its worker and on four download threads together.
   const std::string data = pseudo_random_bytes(3 * 1024 * 1024 + 7);
-  TempDir dir;
-  const fs::path file = dir.write("shared", data);
+  test::TempDir dir;
+  const fs::path file = test::write_file(dir / "shared", data);
   std::vector<std::string> results(kDigestAlgorithms.size() * 2);
   {
     std::vector<std::jthread> threads;
@@ -159,7 +131,7 @@ TEST(Hashing, HashFileRunsOnSeveralThreadsAtOnce) {
 TEST(Hashing, XxhashDigestsKeepLeadingZeros) {
   // For each 64/128-bit member, the first small input whose digest starts with
   // a zero digit; the text must keep full width and match the tool.
-  TempDir dir;
+  test::TempDir dir;
   for (HashAlgorithm algorithm : {HashAlgorithm::Xxh64, HashAlgorithm::Xxh3_64, HashAlgorithm::Xxh3_128}) {
     SCOPED_TRACE(std::string(hash_algorithm_name(algorithm)));
     std::string input, digest;
@@ -170,12 +142,12 @@ TEST(Hashing, XxhashDigestsKeepLeadingZeros) {
     }
     ASSERT_TRUE(digest.starts_with("00"));
     EXPECT_EQ(digest.size(), algorithm == HashAlgorithm::Xxh3_128 ? 32u : 16u);
-    EXPECT_EQ(digest, reference_digest(algorithm, dir.write("zeros", input)));
+    EXPECT_EQ(digest, reference_digest(algorithm, test::write_file(dir / "zeros", input)));
   }
 }
 
 TEST(Hashing, HashFileReportsOperatingSystemErrors) {
-  TempDir dir;
+  test::TempDir dir;
   auto missing = hash_file(dir.path() / "missing", HashAlgorithm::Sha256);
   ASSERT_FALSE(missing);
   EXPECT_TRUE(missing.error().is_not_found());

@@ -15,13 +15,14 @@
 #include <nlohmann/json.hpp>
 
 #include "foundations/processes_test_fixture.hpp"
+#include "support/temp_dir.hpp"
 
 namespace qv {
 namespace {
 
 using testing::FakeGame;
 using testing::install_fake_game;
-using testing::TempDir;
+using test::TempDir;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 

@@ -37,18 +37,6 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, po
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "qv-processes-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  ::chmod(pattern.c_str(), 0755);
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 void install_fake_game(const fs::path& target) {
   fs::create_directories(target.parent_path());
   fs::copy_file(QV_FAKE_GAME, target, fs::copy_options::overwrite_existing);

@@ -13,20 +13,6 @@ namespace qv::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh folder below the system's temporary folder (mode 0755, so that an
-// unprivileged child can reach it), removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // Copies the fake game to `target` (folders created, mode 0755).
 void install_fake_game(const fs::path& target);
 

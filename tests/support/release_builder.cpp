@@ -11,6 +11,7 @@
 
 #include "core/formats/cbor.hpp"
 #include "core/formats/manifest_codec.hpp"
+#include "support/temp_dir.hpp"
 
 namespace qv::test {
 namespace {
@@ -194,10 +195,7 @@ Bytes launcher_update_envelope(const ReleaseKeys& keys, std::uint32_t format, st
 
 namespace {
 void write_bytes(const std::filesystem::path& path, const Bytes& bytes) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  write_file(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 }  // namespace
 
@@ -208,6 +206,12 @@ PublishFolder::PublishFolder(std::filesystem::path dir, ReleaseKeys keys)
 
 const FileEntry& PublishFolder::add_file(const std::string& path, ByteSource plain, ObjectOptions options) {
   options.path = path;
+  manifest_.files.push_back(build_published_object(std::move(plain), std::move(options)));
+  if (manifest_.game_exe.empty()) manifest_.game_exe = path;
+  return manifest_.files.back();
+}
+
+FileEntry PublishFolder::build_published_object(ByteSource plain, ObjectOptions options) {
   options.seed = next_seed_++;
   // The object's name comes from its seed; build into a scratch name, then
   // move it under the name the entry carries.
@@ -215,9 +219,7 @@ const FileEntry& PublishFolder::add_file(const std::string& path, ByteSource pla
   BuiltObject built = build_object(scratch, std::move(plain), options);
   std::filesystem::create_directories((dir_ / built.entry.object).parent_path());
   std::filesystem::rename(scratch, dir_ / built.entry.object);
-  manifest_.files.push_back(built.entry);
-  if (manifest_.game_exe.empty()) manifest_.game_exe = path;
-  return manifest_.files.back();
+  return built.entry;
 }
 
 void PublishFolder::write_manifest(const EnvelopeOptions& options) {
@@ -226,13 +228,9 @@ void PublishFolder::write_manifest(const EnvelopeOptions& options) {
 
 FileEntry PublishFolder::write_launcher_update(std::uint64_t version, ByteSource launcher, ObjectOptions options) {
   options.path = "Launcher.exe";
-  options.seed = next_seed_++;
-  const auto scratch = dir_ / fmt::format("building-{}.qvp", options.seed);
-  BuiltObject built = build_object(scratch, std::move(launcher), options);
-  std::filesystem::create_directories((dir_ / built.entry.object).parent_path());
-  std::filesystem::rename(scratch, dir_ / built.entry.object);
-  write_bytes(dir_ / "launcher-update.qvm", launcher_update_envelope(keys_, 1, version, built.entry));
-  return built.entry;
+  FileEntry entry = build_published_object(std::move(launcher), std::move(options));
+  write_bytes(dir_ / "launcher-update.qvm", launcher_update_envelope(keys_, 1, version, entry));
+  return entry;
 }
 
 }  // namespace qv::test

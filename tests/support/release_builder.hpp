@@ -99,6 +99,9 @@ class PublishFolder {
   FileEntry write_launcher_update(std::uint64_t version, ByteSource launcher, ObjectOptions options = {});
 
  private:
+  // Builds an object under objects/ with the next seed and returns its entry.
+  FileEntry build_published_object(ByteSource plain, ObjectOptions options);
+
   std::filesystem::path dir_;
   ReleaseKeys keys_;
   Manifest manifest_;

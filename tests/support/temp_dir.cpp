@@ -1,6 +1,7 @@
 #include "support/temp_dir.hpp"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,8 @@ namespace qv::test {
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "qv-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  // Reachable by an unprivileged child process that a test starts.
+  ::chmod(pattern.c_str(), 0755);
   path_ = std::filesystem::canonical(pattern);
 }
 
@@ -27,11 +30,24 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-void write_file(const std::filesystem::path& path, std::string_view content) {
+std::filesystem::path write_file(const std::filesystem::path& path, std::string_view content) {
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
+  return path;
+}
+
+std::string noise_bytes(std::size_t size, std::uint64_t seed) {
+  std::string out(size, '\0');
+  std::uint64_t x = seed;
+  for (char& c : out) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x >> 56);
+  }
+  return out;
 }
 
 std::string read_file(const std::filesystem::path& path) {

@@ -1,6 +1,9 @@
-// A temporary folder for one test, removed with everything below it at the end.
+// A temporary folder for one test (mode 0755, so an unprivileged child can
+// reach it), removed with everything below it at the end.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -22,8 +25,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Writes `content` to `path`, creating its folders.
-void write_file(const std::filesystem::path& path, std::string_view content);
+// Writes `content` to `path`, creating its folders; returns the path.
+std::filesystem::path write_file(const std::filesystem::path& path, std::string_view content);
+// `size` deterministic bytes that do not compress (xorshift from `seed`).
+std::string noise_bytes(std::size_t size, std::uint64_t seed = 88172645463325252ull);
 // The whole content of a small test file.
 std::string read_file(const std::filesystem::path& path);
 

@@ -36,15 +36,6 @@ std::size_t digest_length(HashAlgorithm algorithm) {
   return 0;
 }
 
-bool equal_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
 Status check_link(const std::string& link) {
   if (link.empty()) return {};
   Url url = QV_TRY(parse_url(link));
@@ -94,7 +85,7 @@ Status validate_manifest(const Manifest& manifest) {
   QV_TRY(check_reserved_path(manifest.game_exe));
   bool managed = false;
   for (const FileEntry& entry : manifest.files) {
-    if (equal_ascii_case(entry.path, manifest.game_exe)) {
+    if (equals_ignoring_ascii_case(entry.path, manifest.game_exe)) {
       managed = true;
       break;
     }

@@ -61,8 +61,6 @@ constexpr std::uint32_t kStallTimeoutS = 30;
 
 // A partial download that cannot be continued is kept beside the destination
 // under a fresh name, never deleted: its owner's cleanup removes the folder.
-Status set_aside(const fs::path& from, const fs::path& to) { return replace_file(from, to); }
-
 // "manifest.qvm" -> "manifest.{32 hex}{suffix}"; a name without an extension
 // gets the digits and the suffix added.
 fs::path set_aside_path(const fs::path& destination, std::string_view suffix) {
@@ -119,7 +117,7 @@ class AttemptReceiver final : public platform::HttpReceiver {
     if (head.status == 200) {
       if (offset_ > 0) {
         // The server ignored the range; its body is the whole file.
-        QV_TRY(set_aside(destination_, set_aside_path(destination_, text::kRangeRestarted)));
+        QV_TRY(replace_file(destination_, set_aside_path(destination_, text::kRangeRestarted)));
         offset_ = 0;
       }
     } else if (head.status == 206) {
@@ -204,7 +202,7 @@ Status attempt_download(std::string_view url, const fs::path& destination, std::
   std::uint64_t offset = size;
   if (!expected_size && size > 0) {
     // Without a signed size nothing proves the partial belongs to this body.
-    QV_TRY(set_aside(destination, set_aside_path(destination, text::kManifestFragment)));
+    QV_TRY(replace_file(destination, set_aside_path(destination, text::kManifestFragment)));
     offset = 0;
   }
 

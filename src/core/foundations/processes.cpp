@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "core/foundations/paths.hpp"
+#include "core/foundations/unicode.hpp"
 #include "platform/fs.hpp"
 #include "platform/process_handle.hpp"
 #include "platform/process_scan.hpp"
@@ -137,14 +138,7 @@ Status close_one(const fs::path& canonical_root, const ProcessCandidate& candida
 
 }  // namespace
 
-bool is_game_file_name(std::string_view name) {
-  if (name.size() != kGameFileName.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(name[i]) != lower(kGameFileName[i])) return false;
-  }
-  return true;
-}
+bool is_game_file_name(std::string_view name) { return equals_ignoring_ascii_case(name, kGameFileName); }
 
 Result<bool> is_inside_client(const fs::path& image, const fs::path& canonical_root) {
   auto canonical = platform::canonicalize(image);

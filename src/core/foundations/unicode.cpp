@@ -8,6 +8,8 @@
 namespace qv {
 namespace {
 
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 struct CaseMapDeleter {
   void operator()(UCaseMap* map) const { ucasemap_close(map); }
 };
@@ -44,11 +46,7 @@ std::string lower_valid(std::string_view text) {
       break;
     }
   }
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+  return to_lower_ascii(text);
 }
 
 }  // namespace
@@ -85,6 +83,20 @@ std::string to_lower_full(std::string_view text) {
   }
   out += lower_valid(text.substr(static_cast<std::size_t>(run_start)));
   return out;
+}
+
+std::string to_lower_ascii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
 }
 
 std::string to_upper_ascii(std::string_view text) {

@@ -11,8 +11,13 @@ namespace qv {
 // are passed through unchanged.
 std::string to_lower_full(std::string_view text);
 
-// Upper-cases ASCII letters only; every other byte is kept.
+// Upper-cases (lower-cases) ASCII letters only; every other byte is kept.
 std::string to_upper_ascii(std::string_view text);
+std::string to_lower_ascii(std::string_view text);
+
+// Same length and equal bytes once A-Z are folded onto a-z; every other byte
+// is compared unchanged.
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool is_valid_utf8(std::string_view text);

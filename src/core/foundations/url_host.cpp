@@ -256,11 +256,7 @@ bool needs_idna(std::string_view domain) {
 
 Result<std::string> domain_to_ascii(const std::string& domain) {
   if (!needs_idna(domain)) {
-    std::string lower = domain;
-    for (char& c : lower) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
+    return to_lower_ascii(domain);
   }
   // Non-transitional mapping keeps "ß" as written (punycoded) instead of
   // folding it to "ss", so the name looked up is the name given; the mapping
