@@ -79,45 +79,4 @@ bool FakeGame::running() const {
 
 bool process_entry_exists(std::uint32_t pid) { return ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
 
-Xvfb::Xvfb() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    reason_ = "pipe failed";
-    return;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // The server writes the display number it chose to descriptor 3.
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  try {
-    pid_ = spawn("Xvfb", {"-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "320x240x24"}, &actions);
-  } catch (const std::exception& e) {
-    reason_ = std::string("Xvfb is not installed (") + e.what() + ")";
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  std::string number;
-  if (pid_ > 0) {
-    for (;;) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 10000) <= 0) break;
-      char c;
-      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-      number += c;
-    }
-    if (number.empty()) reason_ = "Xvfb did not report a display";
-  }
-  ::close(fds[0]);
-  if (!number.empty()) display_ = ":" + number;
-}
-
-Xvfb::~Xvfb() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
 }  // namespace qv::testing

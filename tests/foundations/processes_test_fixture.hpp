@@ -1,13 +1,14 @@
 // Real processes for the process tests: copies of the fake game started as
-// children of the test, and a private X server.
+// children of the test.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "support/xvfb.hpp"
 
 namespace qv::testing {
 
@@ -39,22 +40,5 @@ class FakeGame {
 
 // True while /proc still has an entry for `pid` (zombies included).
 bool process_entry_exists(std::uint32_t pid);
-
-// A private X server on a free display. `display()` is empty when Xvfb could
-// not be started; `reason()` then says why.
-class Xvfb {
- public:
-  Xvfb();
-  ~Xvfb();
-  Xvfb(const Xvfb&) = delete;
-  Xvfb& operator=(const Xvfb&) = delete;
-  const std::optional<std::string>& display() const { return display_; }
-  const std::string& reason() const { return reason_; }
-
- private:
-  pid_t pid_ = -1;
-  std::optional<std::string> display_;
-  std::string reason_;
-};
 
 }  // namespace qv::testing
