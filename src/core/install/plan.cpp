@@ -1,0 +1,212 @@
+#include "core/install/plan.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <map>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "core/foundations/json.hpp"
+#include "core/foundations/paths.hpp"
+#include "core/foundations/unicode.hpp"
+#include "core/install/hash_pool.hpp"
+#include "platform/fs.hpp"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kSizeOverflow = "size overflow";
+
+// Entries a hashing thread may run ahead of the first undecided one. A slot
+// holds a path and a digest, so the window costs little; it is wide enough
+// that one large file does not leave the other threads idle for long.
+constexpr std::size_t kWindowPerThread = 8;
+
+unsigned hash_thread_count(const PlanOptions& options) {
+  if (options.hash_threads != 0) return options.hash_threads;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, PlanOptions::kMaxHashThreads);
+}
+
+// The installed entries by lower-cased path. The first of two entries with
+// the same lower-case path wins; a validated manifest has none.
+using InstalledIndex = std::map<std::string, const FileEntry*, std::less<>>;
+
+InstalledIndex index_installed(const std::optional<Manifest>& installed) {
+  InstalledIndex index;
+  if (!installed) return index;
+  for (const FileEntry& entry : installed->files) index.emplace(to_lower_full(entry.path), &entry);
+  return index;
+}
+
+const FileEntry* find_installed(const InstalledIndex& index, std::string_view path) {
+  auto it = index.find(to_lower_full(path));
+  return it == index.end() ? nullptr : it->second;
+}
+
+// Only a regular file can be vouched for or hashed: a folder, a device or a
+// pipe at a file's path is replaced (hashing a pipe or a device could block
+// forever or never end). Missing or unreadable metadata means the same.
+bool regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
+  auto info = platform::stat_path(path);
+  return info && info->kind == platform::FileKind::Regular && info->size == bytes;
+}
+
+// One manifest entry between its first look and its decision.
+struct Pending {
+  std::uint32_t index = 0;
+  bool hashing = false;  // its digest comes from the pool
+  bool download = false;
+};
+
+// Decides the manifest's files in order. Entries that need a digest go to the
+// pool; decisions, progress records and errors are taken strictly in manifest
+// order, so the outcome is that of one thread doing everything in turn.
+class FileScan {
+ public:
+  FileScan(const fs::path& root, const Manifest& manifest, const InstalledIndex& installed, bool full_scan,
+           const LineSink& sink, unsigned threads)
+      : root_(root),
+        manifest_(manifest),
+        installed_(installed),
+        full_scan_(full_scan),
+        sink_(sink),
+        pool_(threads),
+        window_(std::max<std::size_t>(1, threads * kWindowPerThread)) {}
+
+  Status run(Plan& plan) {
+    const auto& files = manifest_.files;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (pending_.size() >= window_) QV_TRY(decide_front(plan));
+      auto look = look_at(static_cast<std::uint32_t>(i));
+      if (!look) {
+        // Earlier entries come first, and one of them may fail too.
+        while (!pending_.empty()) QV_TRY(decide_front(plan));
+        return fail(look.error());
+      }
+      pending_.push_back(*look);
+      while (!pending_.empty() && (!pending_.front().hashing || pool_.ready())) QV_TRY(decide_front(plan));
+    }
+    while (!pending_.empty()) QV_TRY(decide_front(plan));
+    return {};
+  }
+
+ private:
+  // Everything about an entry that needs no file content.
+  Result<Pending> look_at(std::uint32_t index) {
+    const FileEntry& entry = manifest_.files[index];
+    const fs::path path = QV_TRY(resolve_physical_path(root_, entry.path));
+    Pending pending{index};
+    if (!regular_file_of_size(path, entry.bytes)) {
+      pending.download = true;
+    } else if (full_scan_) {
+      pending.hashing = true;
+      pool_.submit(path, entry.algorithm);
+    } else {
+      const FileEntry* known = find_installed(installed_, entry.path);
+      pending.download = known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||
+                         known->bytes != entry.bytes;
+    }
+    return pending;
+  }
+
+  Status decide_front(Plan& plan) {
+    Pending pending = pending_.front();
+    pending_.pop_front();
+    const FileEntry& entry = manifest_.files[pending.index];
+    if (pending.hashing) pending.download = QV_TRY(pool_.take()) != entry.digest;
+    if (pending.download) {
+      if (plan.download_bytes > std::numeric_limits<std::uint64_t>::max() - entry.object_bytes) {
+        return fail(std::string(kSizeOverflow));
+      }
+      plan.download.push_back(pending.index);
+      plan.download_bytes += entry.object_bytes;
+    }
+    emit_progress_with_total(sink_, Stage::Check, pending.index + std::uint64_t{1}, manifest_.files.size(),
+                             ProgressUnit::Files, entry.path);
+    return {};
+  }
+
+  const fs::path& root_;
+  const Manifest& manifest_;
+  const InstalledIndex& installed_;
+  const bool full_scan_;
+  const LineSink& sink_;
+  // Declared before the queue of entries so that it is destroyed, and its
+  // threads joined, after nothing else needs them, on every return path.
+  HashPool pool_;
+  const std::size_t window_;
+  std::deque<Pending> pending_;
+};
+
+Result<std::vector<std::string>> plan_deletions(const fs::path& root, const Manifest& manifest,
+                                                const InstalledIndex& installed) {
+  std::vector<std::string> planned;
+  if (installed.empty()) return planned;
+  for (const std::string& path : manifest.delete_) {
+    if (find_installed(installed, path) == nullptr) continue;
+    const fs::path physical = QV_TRY(resolve_physical_path(root, path));
+    // Only a file is removed: the install moves a delete target into the
+    // backup as a file, and would refuse a folder there only after the whole
+    // download, on every attempt.
+    auto info = platform::stat_path(physical);
+    if (info && info->kind == platform::FileKind::Regular) planned.push_back(path);
+  }
+  return planned;
+}
+
+void append_array(std::string& out, std::string_view key, std::size_t size,
+                  const std::function<void(std::string&, std::size_t)>& append_element) {
+  out += "  ";
+  json::append_quoted(out, key);
+  out += ": [";
+  for (std::size_t i = 0; i < size; ++i) {
+    out += i == 0 ? "\n    " : ",\n    ";
+    append_element(out, i);
+  }
+  out += size == 0 ? "],\n" : "\n  ],\n";
+}
+
+}  // namespace
+
+Result<Plan> build_plan(const fs::path& root, const Manifest& manifest, const std::optional<Manifest>& installed,
+                        bool full_check, const LineSink& sink, const PlanOptions& options) {
+  const std::uint64_t total = manifest.files.size();
+  emit_progress_with_total(sink, Stage::Check, 0, total, ProgressUnit::Files, "");
+
+  const InstalledIndex index = index_installed(installed);
+  Plan plan;
+  plan.full_scan = full_check || !installed.has_value();
+  {
+    FileScan scan(root, manifest, index, plan.full_scan, sink, plan.full_scan ? hash_thread_count(options) : 1);
+    QV_TRY(scan.run(plan));
+  }
+  plan.delete_ = QV_TRY(plan_deletions(root, manifest, index));
+  return plan;
+}
+
+std::uint64_t sum_file_bytes(std::span<const std::uint32_t> indices, const std::vector<FileEntry>& files) {
+  std::uint64_t sum = 0;
+  for (std::uint32_t i : indices) {
+    const std::uint64_t bytes = files[i].bytes;
+    sum = bytes > std::numeric_limits<std::uint64_t>::max() - sum ? std::numeric_limits<std::uint64_t>::max()
+                                                                  : sum + bytes;
+  }
+  return sum;
+}
+
+std::string write_plan_json(const Plan& plan) {
+  std::string out = "{\n";
+  append_array(out, "download", plan.download.size(),
+               [&](std::string& o, std::size_t i) { o += fmt::format("{}", plan.download[i]); });
+  append_array(out, "delete", plan.delete_.size(),
+               [&](std::string& o, std::size_t i) { json::append_quoted(o, plan.delete_[i]); });
+  out += fmt::format("  \"download_bytes\": {},\n  \"full_scan\": {}\n}}", plan.download_bytes, plan.full_scan);
+  return out;
+}
+
+}  // namespace qv
