@@ -5,13 +5,14 @@
 //
 //   bench_install [--size-mib N] [--level L] [--algorithm NAME] [--dir DIR] [--keep]
 //
-// N defaults to 1024 (1 GiB of file content), L to 3, NAME to sha256, DIR to a
-// fresh folder below the system's temporary folder (removed afterwards unless
-// --keep). Each side runs in a child process so that its peak resident memory
-// is its own; the object is made first and is in the page cache for both.
+// N defaults to 1024 (1 GiB of file content), L to 3, NAME to sha256, DIR to
+// the system's temporary folder. The files go into a new folder of the
+// benchmark's own inside DIR, which is removed afterwards (unless --keep);
+// nothing else in DIR is touched. Each side runs in a child process so that
+// its peak resident memory is its own; the object is made first and is in
+// the page cache for both.
 #include <fcntl.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +23,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +30,7 @@
 #include "core/formats/pack.hpp"
 #include "core/foundations/hashing.hpp"
 #include "support/object_builder.hpp"
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 
@@ -132,7 +133,7 @@ int bench(int argc, char** argv) {
   std::uint64_t size_mib = 1024;
   int level = 3;
   std::string algorithm = "sha256";
-  std::optional<fs::path> dir;
+  fs::path parent = fs::temp_directory_path();
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -147,7 +148,7 @@ int bench(int argc, char** argv) {
     } else if (arg == "--algorithm") {
       algorithm = value();
     } else if (arg == "--dir") {
-      dir = value();
+      parent = value();
     } else if (arg == "--keep") {
       keep = true;
     } else {
@@ -155,22 +156,17 @@ int bench(int argc, char** argv) {
     }
   }
   if (!qv::parse_hash_algorithm(algorithm)) throw std::runtime_error("unknown algorithm " + algorithm);
-  if (!dir) {
-    std::string pattern = (fs::temp_directory_path() / "qv-bench-install-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
-  }
-  fs::create_directories(*dir);
-  const fs::path object = *dir / "object.qvp";
-  const fs::path frames = *dir / "frames.zst";
-  const fs::path installed = *dir / "installed.bin";
-  const fs::path decompressed = *dir / "decompressed.bin";
-  fs::remove(installed);
-  fs::remove(decompressed);
+  qv::test::TempDir own(parent, "qv-bench-install-");
+  if (keep) own.keep();
+  const fs::path dir = own.path();
+  const fs::path object = dir / "object.qvp";
+  const fs::path frames = dir / "frames.zst";
+  const fs::path installed = dir / "installed.bin";
+  const fs::path decompressed = dir / "decompressed.bin";
 
   const std::uint64_t size = size_mib * 1024 * 1024;
   std::printf("making a %llu MiB file's object at zstd level %d (%s digest) in %s\n",
-              static_cast<unsigned long long>(size_mib), level, algorithm.c_str(), dir->c_str());
+              static_cast<unsigned long long>(size_mib), level, algorithm.c_str(), dir.c_str());
   std::ofstream frames_out(frames, std::ios::binary | std::ios::trunc);
   qv::test::ObjectOptions options;
   options.zstd_level = level;
@@ -219,7 +215,7 @@ int bench(int argc, char** argv) {
   std::printf("zstd -d to a file, then fsync:                       %.2f s, %.0f MB/s\n",
               zstd.seconds + zstd_flush_seconds, mb_per_s(size, zstd.seconds + zstd_flush_seconds));
 
-  if (!keep) fs::remove_all(*dir);
+  if (keep) std::printf("files kept in %s\n", dir.c_str());
   return 0;
 }
 
