@@ -12,9 +12,6 @@
 // its peak resident memory is its own; the object is made first and is in
 // the page cache for both.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,63 +26,14 @@
 
 #include "core/formats/pack.hpp"
 #include "core/foundations/hashing.hpp"
+#include "support/child_run.hpp"
 #include "support/object_builder.hpp"
 #include "support/temp_dir.hpp"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct ChildRun {
-  double seconds = 0;
-  double cpu_seconds = 0;  // user and system
-  long peak_rss_kib = -1;
-  int exit_code = -1;
-};
-
-// The peak resident memory (VmHWM) of a running process's own address space,
-// or -1 once it is gone. Unlike ru_maxrss it leaves out what the spawning
-// parent had touched before the exec.
-long peak_rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-// Runs a program and waits for it, sampling its peak memory every
-// millisecond (the peak only grows, so the last sample before the exit is
-// within a millisecond's growth of the true one).
-ChildRun run_child(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const auto start = Clock::now();
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    throw std::runtime_error("cannot start " + args[0]);
-  }
-  ChildRun run;
-  int status = 0;
-  struct rusage usage {};
-  for (;;) {
-    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0) throw std::runtime_error("waitpid failed");
-    run.peak_rss_kib = std::max(run.peak_rss_kib, peak_rss_kib(pid));
-    ::usleep(1000);
-  }
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-  run.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
 
 std::string hex(std::span<const std::uint8_t> bytes) { return qv::to_hex(bytes); }
 
@@ -189,14 +137,14 @@ int bench(int argc, char** argv) {
   if (!qv::verify_object_file(object, entry)) throw std::runtime_error("object does not verify");
   const double verify_seconds = std::chrono::duration<double>(Clock::now() - verify_start).count();
 
-  const std::string self = fs::canonical("/proc/self/exe").string();
-  const auto install = run_child({self, "--child-install", object.string(), installed.string(),
+  const std::string self = qv::bench::self_path();
+  const auto install = qv::bench::run_child({self, "--child-install", object.string(), installed.string(),
                                   std::to_string(entry.bytes), algorithm, entry.digest,
                                   std::to_string(entry.object_bytes), entry.object_sha256, hex(entry.key),
                                   hex(entry.nonce)});
   if (install.exit_code != 0) throw std::runtime_error("install failed");
 
-  const auto zstd = run_child({"zstd", "-d", "-q", "-f", frames.string(), "-o", decompressed.string()});
+  const auto zstd = qv::bench::run_child({"zstd", "-d", "-q", "-f", frames.string(), "-o", decompressed.string()});
   if (zstd.exit_code != 0) throw std::runtime_error("zstd -d failed");
   const auto flush_start = Clock::now();
   flush_file(decompressed);

@@ -149,20 +149,23 @@ TEST_F(Planner, QuickTrustsOnlyAMatchingInstalledEntryAndFullHashesEveryFileOfTh
   installed.files.erase(installed.files.begin() + 3);
   installed.files[3].algorithm = HashAlgorithm::Xxh64;  // data/other-algorithm.bin, now at 3
 
-  const auto quick = plan(false, installed);
-  ASSERT_TRUE(quick) << quick.error().to_string();
-  EXPECT_EQ(quick->download, indices({2, 3, 4, 5, 6, 7}));
-  EXPECT_FALSE(quick->full_scan);
-  EXPECT_EQ(recorder_.records(), check_records(release(), 8));
+  for (unsigned threads : {1u, 4u}) {
+    SCOPED_TRACE(fmt::format("{} threads", threads));
+    const auto quick = plan(false, installed, threads);
+    ASSERT_TRUE(quick) << quick.error().to_string();
+    EXPECT_EQ(quick->download, indices({2, 3, 4, 5, 6, 7}));
+    EXPECT_FALSE(quick->full_scan);
+    EXPECT_EQ(recorder_.records(), check_records(release(), 8));
 
-  const auto full = plan(true, installed);
-  ASSERT_TRUE(full) << full.error().to_string();
-  EXPECT_EQ(full->download, indices({1, 5, 6, 7}));
-  EXPECT_TRUE(full->full_scan);
-  std::uint64_t bytes = 0;
-  for (auto i : full->download) bytes += release().files[i].object_bytes;
-  EXPECT_EQ(full->download_bytes, bytes);
-  EXPECT_EQ(recorder_.records(), check_records(release(), 8));
+    const auto full = plan(true, installed, threads);
+    ASSERT_TRUE(full) << full.error().to_string();
+    EXPECT_EQ(full->download, indices({1, 5, 6, 7}));
+    EXPECT_TRUE(full->full_scan);
+    std::uint64_t bytes = 0;
+    for (auto i : full->download) bytes += release().files[i].object_bytes;
+    EXPECT_EQ(full->download_bytes, bytes);
+    EXPECT_EQ(recorder_.records(), check_records(release(), 8));
+  }
 }
 
 TEST_F(Planner, WithoutAUsableInstalledStateEveryCheckIsAFullScanThatDeletesNothing) {

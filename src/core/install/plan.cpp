@@ -1,10 +1,12 @@
 #include "core/install/plan.hpp"
 
 #include <algorithm>
-#include <deque>
+#include <cerrno>
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
+#include <span>
 #include <thread>
 
 #include <fmt/format.h>
@@ -12,7 +14,7 @@
 #include "core/foundations/json.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/foundations/unicode.hpp"
-#include "core/install/hash_pool.hpp"
+#include "core/install/ordered_pool.hpp"
 #include "platform/fs.hpp"
 
 namespace qv {
@@ -22,14 +24,15 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kSizeOverflow = "size overflow";
 
-// Entries a hashing thread may run ahead of the first undecided one. A slot
-// holds a path and a digest, so the window costs little; it is wide enough
-// that one large file does not leave the other threads idle for long.
+// Entries the pool may run ahead of the first undecided one. An entry in
+// flight holds only its index and its result, so the window costs little; it
+// is wide enough that one large file does not leave the other threads idle
+// for long.
 constexpr std::size_t kWindowPerThread = 8;
 
-unsigned hash_thread_count(const PlanOptions& options) {
-  if (options.hash_threads != 0) return options.hash_threads;
-  return std::clamp(std::thread::hardware_concurrency(), 1u, PlanOptions::kMaxHashThreads);
+unsigned thread_count(const PlanOptions& options) {
+  if (options.threads != 0) return options.threads;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, PlanOptions::kMaxThreads);
 }
 
 // The installed entries by lower-cased path. The first of two entries with
@@ -56,16 +59,24 @@ bool regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
   return info && info->kind == platform::FileKind::Regular && info->size == bytes;
 }
 
-// One manifest entry between its first look and its decision.
-struct Pending {
-  std::uint32_t index = 0;
-  bool hashing = false;  // its digest comes from the pool
-  bool download = false;
+// A pool thread's read buffer for hashing, of the size hash_file reads in,
+// made on first use: a quick check makes none.
+class ReadBuffer {
+ public:
+  std::span<std::byte> get() {
+    if (!bytes_) bytes_ = std::make_unique_for_overwrite<std::byte[]>(kBytes);
+    return {bytes_.get(), kBytes};
+  }
+
+ private:
+  static constexpr std::size_t kBytes = 1024 * 1024;
+  std::unique_ptr<std::byte[]> bytes_;
 };
 
-// Decides the manifest's files in order. Entries that need a digest go to the
-// pool; decisions, progress records and errors are taken strictly in manifest
-// order, so the outcome is that of one thread doing everything in turn.
+// Decides the manifest's files. Each entry is examined on one of the pool's
+// threads; decisions, progress records and errors are taken strictly in
+// manifest order, so the outcome is that of one thread doing everything in
+// turn.
 class FileScan {
  public:
   FileScan(const fs::path& root, const Manifest& manifest, const InstalledIndex& installed, bool full_scan,
@@ -75,58 +86,53 @@ class FileScan {
         installed_(installed),
         full_scan_(full_scan),
         sink_(sink),
-        pool_(threads),
-        window_(std::max<std::size_t>(1, threads * kWindowPerThread)) {}
+        threads_(threads) {}
 
   Status run(Plan& plan) {
-    const auto& files = manifest_.files;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      if (pending_.size() >= window_) QV_TRY(decide_front(plan));
-      auto look = look_at(static_cast<std::uint32_t>(i));
-      if (!look) {
-        // Earlier entries come first, and one of them may fail too.
-        while (!pending_.empty()) QV_TRY(decide_front(plan));
-        return fail(look.error());
-      }
-      pending_.push_back(*look);
-      while (!pending_.empty() && (!pending_.front().hashing || pool_.ready())) QV_TRY(decide_front(plan));
+    OrderedPool<Result<bool>, ReadBuffer> pool(
+        threads_, [this](std::uint32_t index, ReadBuffer& buffer) { return needs_download(index, buffer); });
+    const std::size_t window = std::max<std::size_t>(1, threads_ * kWindowPerThread);
+    const auto count = static_cast<std::uint32_t>(manifest_.files.size());
+    std::uint32_t next = 0;  // the next entry to decide
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (pool.pending() >= window) QV_TRY(decide(plan, next++, pool.take()));
+      pool.submit(i);
+      while (pool.pending() > 0 && pool.ready()) QV_TRY(decide(plan, next++, pool.take()));
     }
-    while (!pending_.empty()) QV_TRY(decide_front(plan));
+    while (pool.pending() > 0) QV_TRY(decide(plan, next++, pool.take()));
     return {};
   }
 
  private:
-  // Everything about an entry that needs no file content.
-  Result<Pending> look_at(std::uint32_t index) {
-    const FileEntry& entry = manifest_.files[index];
-    const fs::path path = QV_TRY(resolve_physical_path(root_, entry.path));
-    Pending pending{index};
-    if (!regular_file_of_size(path, entry.bytes)) {
-      pending.download = true;
-    } else if (full_scan_) {
-      pending.hashing = true;
-      pool_.submit(path, entry.algorithm);
-    } else {
+  // Whether the entry must be downloaded. Called on several threads at once:
+  // reads only the shared inputs and the file system.
+  Result<bool> needs_download(std::uint32_t index, ReadBuffer& buffer) const {
+    // An exception escaping a pool thread would end the process; a failed
+    // allocation ends only this check.
+    try {
+      const FileEntry& entry = manifest_.files[index];
+      const fs::path path = QV_TRY(resolve_physical_path(root_, entry.path));
+      if (!regular_file_of_size(path, entry.bytes)) return true;
+      if (full_scan_) return QV_TRY(hash_file(path, entry.algorithm, buffer.get())) != entry.digest;
       const FileEntry* known = find_installed(installed_, entry.path);
-      pending.download = known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||
-                         known->bytes != entry.bytes;
+      return known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||
+             known->bytes != entry.bytes;
+    } catch (const std::bad_alloc&) {
+      return fail_os(ENOMEM);
     }
-    return pending;
   }
 
-  Status decide_front(Plan& plan) {
-    Pending pending = pending_.front();
-    pending_.pop_front();
-    const FileEntry& entry = manifest_.files[pending.index];
-    if (pending.hashing) pending.download = QV_TRY(pool_.take()) != entry.digest;
-    if (pending.download) {
+  Status decide(Plan& plan, std::uint32_t index, const Result<bool>& download) {
+    if (!download) return fail(download.error());
+    const FileEntry& entry = manifest_.files[index];
+    if (*download) {
       if (plan.download_bytes > std::numeric_limits<std::uint64_t>::max() - entry.object_bytes) {
         return fail(std::string(kSizeOverflow));
       }
-      plan.download.push_back(pending.index);
+      plan.download.push_back(index);
       plan.download_bytes += entry.object_bytes;
     }
-    emit_progress_with_total(sink_, Stage::Check, pending.index + std::uint64_t{1}, manifest_.files.size(),
+    emit_progress_with_total(sink_, Stage::Check, index + std::uint64_t{1}, manifest_.files.size(),
                              ProgressUnit::Files, entry.path);
     return {};
   }
@@ -136,11 +142,7 @@ class FileScan {
   const InstalledIndex& installed_;
   const bool full_scan_;
   const LineSink& sink_;
-  // Declared before the queue of entries so that it is destroyed, and its
-  // threads joined, after nothing else needs them, on every return path.
-  HashPool pool_;
-  const std::size_t window_;
-  std::deque<Pending> pending_;
+  const unsigned threads_;
 };
 
 Result<std::vector<std::string>> plan_deletions(const fs::path& root, const Manifest& manifest,
@@ -182,7 +184,7 @@ Result<Plan> build_plan(const fs::path& root, const Manifest& manifest, const st
   Plan plan;
   plan.full_scan = full_check || !installed.has_value();
   {
-    FileScan scan(root, manifest, index, plan.full_scan, sink, plan.full_scan ? hash_thread_count(options) : 1);
+    FileScan scan(root, manifest, index, plan.full_scan, sink, thread_count(options));
     QV_TRY(scan.run(plan));
   }
   plan.delete_ = QV_TRY(plan_deletions(root, manifest, index));

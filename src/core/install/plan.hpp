@@ -33,11 +33,11 @@ struct Plan {
 };
 
 struct PlanOptions {
-  // Threads that hash files at once in a full check; 0 picks one per
-  // processor (at most kMaxHashThreads). The plan, its progress records and
-  // its errors do not depend on the number.
-  unsigned hash_threads = 0;
-  static constexpr unsigned kMaxHashThreads = 16;
+  // Threads that examine (and in a full check hash) files at once; 0 picks
+  // one per processor, at most kMaxThreads. The plan, its progress records
+  // and its errors do not depend on the number.
+  unsigned threads = 0;
+  static constexpr unsigned kMaxThreads = 16;
 };
 
 // Compares the release `manifest` with the client folder under the canonical
@@ -53,11 +53,12 @@ struct PlanOptions {
 // alone, since removing it is not the release's business.
 //
 // Emits one Check-stage record (unit Files) before the first entry and one
-// after each entry's decision, in manifest order, whatever the number of
-// hashing threads. Fails with the first error in manifest order (path
-// resolution, hashing, "size overflow"); no partial plan is returned and no
-// record follows the failing entry. Every hashing thread has ended when this
-// returns. Runs on the caller's thread, which must hold the client lock.
+// after each entry's decision, in manifest order, on the caller's thread,
+// whatever the number of threads. Fails with the first error in manifest
+// order (path resolution, hashing, "size overflow"); no partial plan is
+// returned and no record follows the failing entry. Memory stays bounded by
+// a window of entries in flight and one read buffer per thread; every thread
+// has ended when this returns. The caller must hold the client lock.
 Result<Plan> build_plan(const std::filesystem::path& root, const Manifest& manifest,
                         const std::optional<Manifest>& installed, bool full_check, const LineSink& sink,
                         const PlanOptions& options = {});
