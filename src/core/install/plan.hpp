@@ -49,15 +49,16 @@ struct PlanOptions {
 // with the same algorithm, digest and size: then no file content is read. A
 // full scan happens when `full_check` is set or there is no installed
 // manifest. A delete path is planned only when the installed manifest lists
-// it and a regular file stands there: a folder or anything else is left
-// alone, since removing it is not the release's business.
+// it and a regular file stands there: the install could not move a folder
+// aside, and would fail on it after the whole download, every time.
 //
 // Emits one Check-stage record (unit Files) before the first entry and one
 // after each entry's decision, in manifest order, on the caller's thread,
 // whatever the number of threads. Fails with the first error in manifest
 // order (path resolution, hashing, "size overflow"); no partial plan is
-// returned and no record follows the failing entry. Memory stays bounded by
-// a window of entries in flight and one read buffer per thread; every thread
+// returned and no record follows the failing entry (files already being
+// hashed on other threads are finished first). Memory stays bounded by a
+// window of entries in flight and one read buffer per thread; every thread
 // has ended when this returns. The caller must hold the client lock.
 Result<Plan> build_plan(const std::filesystem::path& root, const Manifest& manifest,
                         const std::optional<Manifest>& installed, bool full_check, const LineSink& sink,
