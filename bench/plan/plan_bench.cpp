@@ -5,16 +5,19 @@
 // both sides.
 //
 //   plan_bench [--files N] [--total-mib M] [--algorithms LIST] [--runs R]
-//              [--threads T] [--batch K] [--dir FOLDER] [--keep]
+//              [--threads T] [--batch LIST] [--dir FOLDER] [--keep]
 //
-// N defaults to 10000 files and M to 2048 (2 GiB in all); LIST (comma
-// separated) to every algorithm a release may use; R to 3 (each figure is the
-// best run, the two sides taking turns); T to 0 (one thread per processor,
-// at most build_plan's own maximum); K, the files per tool invocation, to 64; FOLDER to
-// /dev/shm when it exists (so the page cache holds every file), else the
-// system's temporary folder. The client goes into a new folder of the
-// benchmark's own inside FOLDER, which is removed at the end (unless --keep);
-// nothing else in FOLDER is touched.
+// N defaults to 10000 files and M to 2048 (2 GiB in all). The --algorithms
+// LIST (comma separated) defaults to every algorithm a release may use. R
+// defaults to 3: each figure is the best run, the two sides taking turns. T
+// defaults to 0: one thread per processor, at most build_plan's maximum. The
+// --batch LIST holds the numbers of files per tool invocation to try (xargs
+// -n): the tool's figure is its best over all of them; by default 64, 256 and
+// one invocation per processor. FOLDER defaults to /dev/shm when it exists
+// (so the page cache holds every file), else the system's temporary folder.
+// The client goes into a new folder of the benchmark's own inside FOLDER,
+// which is removed at the end (unless --keep); nothing else in FOLDER is
+// touched. "speed" is build_plan's throughput over the tool's.
 //
 // Each side runs in a child process. A plan's peak is its own address
 // space's; a tool's is the largest process of its tree (xargs and the tool
@@ -156,7 +159,7 @@ struct Options {
   std::vector<qv::HashAlgorithm> algorithms{std::begin(kReleaseAlgorithms), std::end(kReleaseAlgorithms)};
   int runs = 3;
   unsigned threads = 0;
-  std::size_t batch = 64;
+  std::vector<std::size_t> batches;  // empty: the default list
   fs::path dir = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
   bool keep = false;
 };
@@ -188,7 +191,8 @@ Options parse_options(int argc, char** argv) {
     } else if (arg == "--threads") {
       o.threads = static_cast<unsigned>(std::stoul(value));
     } else if (arg == "--batch") {
-      o.batch = std::max<std::size_t>(1, std::stoull(value));
+      std::stringstream list(value);
+      for (std::string n; std::getline(list, n, ',');) o.batches.push_back(std::max<std::size_t>(1, std::stoull(n)));
     } else if (arg == "--dir") {
       o.dir = value;
     } else {
@@ -196,6 +200,10 @@ Options parse_options(int argc, char** argv) {
     }
   }
   if (o.files == 0) throw std::runtime_error("--files must be at least 1");
+  if (o.batches.empty()) {
+    const std::size_t processors = std::max(1u, std::thread::hardware_concurrency());
+    o.batches = {64, 256, (o.files + processors - 1) / processors};
+  }
   return o;
 }
 
@@ -396,10 +404,12 @@ int bench(const Options& options) {
     status = 1;
   }
 
+  std::string batches;
+  for (auto n : options.batches) batches += (batches.empty() ? "" : ", ") + std::to_string(n);
   std::printf("\nfull check over %llu bytes, page cache warm, best of %d; MB = 10^6 bytes; "
-              "tools: cd client && xargs -0 -a files.list -P $(nproc) -n %zu TOOL\n",
-              static_cast<unsigned long long>(client.total), options.runs, options.batch);
-  std::printf("%-9s %10s %10s %7s %14s %14s  %s\n", "algorithm", "build_plan", "tool", "ratio", "plan peak RSS",
+              "tools: cd client && xargs -0 -a files.list -P $(nproc) -n K TOOL, best K of %s\n",
+              static_cast<unsigned long long>(client.total), options.runs, batches.c_str());
+  std::printf("%-9s %10s %10s %7s %14s %14s  %s\n", "algorithm", "build_plan", "tool", "speed", "plan peak RSS",
               "tool peak RSS", "tool");
   for (auto algorithm : options.algorithms) {
     const fs::path cbor = work / ("release-" + name_of(algorithm) + ".cbor");
@@ -408,27 +418,34 @@ int bench(const Options& options) {
     // Parallel invocations write into one output at once, which can cut
     // lines, so the timed runs print nowhere and one more run, one
     // invocation at a time and not timed, gives the digests to compare.
-    const std::string timed = fmt::format("cd {} && xargs -0 -a ../files.list -P $(nproc) -n {} {} > /dev/null 2> {}",
-                                          shell_quote(root.string()), options.batch, tool,
-                                          shell_quote((work / "tool-errors.txt").string()));
-    const std::string listing = fmt::format("cd {} && xargs -0 -a ../files.list -n {} {} > {} 2> {}",
-                                            shell_quote(root.string()), options.batch, tool,
+    auto timed = [&](std::size_t batch) {
+      return fmt::format("cd {} && xargs -0 -a ../files.list -P $(nproc) -n {} {} > /dev/null 2> {}",
+                         shell_quote(root.string()), batch, tool, shell_quote((work / "tool-errors.txt").string()));
+    };
+    const std::string listing = fmt::format("cd {} && xargs -0 -a ../files.list -n 256 {} > {} 2> {}",
+                                            shell_quote(root.string()), tool,
                                             shell_quote((work / "tool-output.txt").string()),
                                             shell_quote((work / "tool-errors.txt").string()));
     std::optional<PlanRun> ours;
     std::optional<ToolRun> theirs;
+    std::size_t best_batch = 0;
     for (int run = 0; run < options.runs; ++run) {
       // Taking turns, so that both sides meet the same background load.
       const PlanRun plan = run_plan(work, true, root, cbor, threads);
       if (!ours || plan.seconds < ours->seconds) ours = plan;
-      const ToolRun measured = run_tool(work, timed);
-      if (!theirs || measured.seconds < theirs->seconds) theirs = measured;
+      for (std::size_t batch : options.batches) {
+        const ToolRun measured = run_tool(work, timed(batch));
+        if (!theirs || measured.seconds < theirs->seconds) {
+          theirs = measured;
+          best_batch = batch;
+        }
+      }
     }
     run_tool(work, listing);
     const std::size_t wrong = tool_mismatches(read_text(work / "tool-output.txt"), client, algorithm);
-    std::printf("%-9s %5.0f MB/s %5.0f MB/s %7.2f %10ld KiB %10ld KiB  %s\n", name_of(algorithm).c_str(),
+    std::printf("%-9s %5.0f MB/s %5.0f MB/s %7.2f %10ld KiB %10ld KiB  %s (K = %zu)\n", name_of(algorithm).c_str(),
                 mb_per_s(client.total, ours->seconds), mb_per_s(client.total, theirs->seconds),
-                theirs->seconds / ours->seconds, ours->peak_rss_kib, theirs->peak_rss_kib, tool_for(algorithm));
+                theirs->seconds / ours->seconds, ours->peak_rss_kib, theirs->peak_rss_kib, tool.c_str(), best_batch);
     if (ours->downloads != 0 || ours->content_read < client.total || wrong != 0) {
       std::printf("  WRONG: build_plan planned %zu downloads after reading %llu bytes; the tool disagreed on %zu files\n",
                   ours->downloads, static_cast<unsigned long long>(ours->content_read), wrong);
