@@ -1,6 +1,6 @@
 #include "core/install/journal.hpp"
 
-#include <fmt/format.h>
+#include <string>
 
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/json.hpp"
@@ -24,63 +24,50 @@ std::string_view boolean(bool value) { return value ? "true" : "false"; }
 // Both forms from one writer, so they never disagree on a key or its order:
 // the compact line, or the pretty form with two blanks per nesting level.
 std::string journal_json(const Journal& journal, bool pretty) {
-  const std::string_view newline = pretty ? "\n" : "";
-  const std::string_view colon = pretty ? ": " : ":";
-  auto pad = [&](std::string& out, int level) {
-    if (pretty) out.append(static_cast<std::size_t>(level) * 2, ' ');
-  };
   std::string out;
   out.reserve(128 + journal.operations.size() * (pretty ? 96 : 48));
-  auto member = [&](int level, std::string_view key) {
-    pad(out, level);
+  auto open_line = [&](int level) {
+    if (pretty) out.append(static_cast<std::size_t>(level) * 2, ' ');
+  };
+  auto end_line = [&](bool more) {
+    if (more) out += ',';
+    if (pretty) out += '\n';
+  };
+  // `"key": value` (or `"key":value`), up to the comma and line break.
+  auto member = [&](int level, std::string_view key, std::string_view value, bool more) {
+    open_line(level);
     json::append_quoted(out, key);
-    out += colon;
+    out += pretty ? ": " : ":";
+    out += value;
+    end_line(more);
   };
   out += '{';
-  out += newline;
-  member(1, "version");
-  out += fmt::format("{},", journal.version);
-  out += newline;
-  member(1, "phase");
-  json::append_quoted(out, journal.phase);
-  out += ',';
-  out += newline;
-  member(1, "previous_state");
-  out += boolean(journal.previous_state);
-  out += ',';
-  out += newline;
-  member(1, "operations");
-  out += '[';
+  end_line(false);
+  member(1, "version", std::to_string(journal.version), true);
+  member(1, "phase", json::quoted(journal.phase), true);
+  member(1, "previous_state", boolean(journal.previous_state), true);
+  open_line(1);
+  json::append_quoted(out, "operations");
+  out += pretty ? ": [" : ":[";
   if (!journal.operations.empty()) {
-    out += newline;
+    end_line(false);
     for (std::size_t i = 0; i < journal.operations.size(); ++i) {
       const Operation& operation = journal.operations[i];
-      pad(out, 2);
+      open_line(2);
       out += '{';
-      out += newline;
-      member(3, "path");
-      json::append_quoted(out, operation.path);
-      out += ',';
-      out += newline;
-      member(3, "had_old");
-      out += boolean(operation.had_old);
-      out += ',';
-      out += newline;
-      member(3, "delete");
-      out += boolean(operation.delete_);
-      out += newline;
-      pad(out, 2);
+      end_line(false);
+      member(3, "path", json::quoted(operation.path), true);
+      member(3, "had_old", boolean(operation.had_old), true);
+      member(3, "delete", boolean(operation.delete_), false);
+      open_line(2);
       out += '}';
-      if (i + 1 < journal.operations.size()) out += ',';
-      out += newline;
+      end_line(i + 1 < journal.operations.size());
     }
-    pad(out, 1);
+    open_line(1);
   }
-  out += "],";
-  out += newline;
-  member(1, "retain");
-  out += boolean(journal.retain);
-  out += newline;
+  out += ']';
+  end_line(true);
+  member(1, "retain", boolean(journal.retain), false);
   out += '}';
   return out;
 }
