@@ -21,16 +21,6 @@ namespace fs = std::filesystem;
 
 std::string text_of(const Status& status) { return status ? "ok" : status.error().to_string(); }
 
-// The phases of the journal's event log, in order.
-std::vector<std::string> logged_phases(const fs::path& folder) {
-  std::vector<std::string> phases;
-  const std::string log = test::read_file(folder / "journal-events.jsonl");
-  for (std::size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
-    phases.push_back(decode_journal(log.substr(start, end - start)).value().phase);
-  }
-  return phases;
-}
-
 class Executor : public ::testing::Test {
  protected:
   Executor() : change_(dir_.path()) {}
@@ -50,9 +40,9 @@ class Executor : public ::testing::Test {
 TEST_F(Executor, InstallsVerifiesCommitsAndReportsEachStep) {
   test::RecordingSink lines;
   Journal journal;
-  ASSERT_EQ(text_of(test::run_install(client().config(/*retain=*/true), change_.check, CancelFlag(), lines.sink(),
-                                      &journal)),
-            "ok");
+  ASSERT_EQ(
+      text_of(test::run_install(client().config(/*retain=*/true), change_.check, CancelFlag(), lines.sink(), &journal)),
+      "ok");
   EXPECT_EQ(lines.progress(), (std::vector<std::string>{
                                   "Apply 0/8 bin/game.exe",
                                   "Apply 1/8 bin/game.exe",
@@ -73,7 +63,8 @@ TEST_F(Executor, InstallsVerifiesCommitsAndReportsEachStep) {
   // The old files wait in the backup of the retained transaction.
   EXPECT_EQ(test::read_file(folder() / "backup/old.txt"), "removed by release 2\n");
   EXPECT_EQ(test::read_file(folder() / "backup/bin/game.exe"), test::noise_bytes(1'572'864, 11));
-  EXPECT_EQ(logged_phases(folder()), (std::vector<std::string>{"prepared", "installing", "committed", "complete"}));
+  EXPECT_EQ(test::logged_phases(folder()),
+            (std::vector<std::string>{"prepared", "installing", "committed", "complete"}));
   EXPECT_EQ(test::journal_of(folder()), journal);
   EXPECT_EQ(journal.operations, (std::vector<Operation>{{"bin/game.exe", true, false},
                                                         {"new/dir/file.txt", false, false},
@@ -101,9 +92,9 @@ TEST_F(Executor, InjectedWriteFailureFailsOnlyItsArmedOperation) {
     test::ReleaseChange change(dir.path());
     ::setenv(std::string(kFailPointVariable).c_str(), c.value, 1);
     test::RecordingSink lines;
-    EXPECT_EQ(text_of(test::run_install(change.client.config(false, c.armed), change.check, CancelFlag(),
-                                        lines.sink())),
-              c.error);
+    EXPECT_EQ(
+        text_of(test::run_install(change.client.config(false, c.armed), change.check, CancelFlag(), lines.sink())),
+        c.error);
     const bool failed = std::string(c.error) != "ok";
     EXPECT_EQ(change.client.client_tree(), failed ? change.old_tree : change.new_tree);
     if (failed) {
@@ -136,7 +127,7 @@ TEST_F(Executor, CancelIsSeenAtEachOperationInsideAWriteAndBeforeTheCommit) {
     Journal journal;
     EXPECT_EQ(text_of(test::run_install(change.client.config(), change.check, cancel, lines.sink(), &journal)),
               c.error);
-    EXPECT_EQ(logged_phases(change.check.transaction_dir),
+    EXPECT_EQ(test::logged_phases(change.check.transaction_dir),
               (std::vector<std::string>{"prepared", "installing", "rolled-back"}));
     EXPECT_EQ(change.client.client_tree(), change.old_tree);
   }
@@ -153,14 +144,15 @@ TEST_F(Executor, AFileChangedAfterItsInstallFailsVerificationAndCommitsNothing) 
   EXPECT_EQ(text_of(test::run_install(client().config(), change_.check, CancelFlag(), lines.sink(), &journal)),
             "installed file failed verification");
   EXPECT_EQ(lines.progress().back(), "Apply 5/8 ตรวจหลังติดตั้ง bin/game.exe");
-  EXPECT_EQ(logged_phases(folder()), (std::vector<std::string>{"prepared", "installing", "rolled-back"}));
+  EXPECT_EQ(test::logged_phases(folder()), (std::vector<std::string>{"prepared", "installing", "rolled-back"}));
   EXPECT_EQ(state(), envelope(change_.old_release));
 }
 
 TEST_F(Executor, ADeleteWhoseTargetVanishedFailsAtItsBackupMove) {
   fs::remove(client().root() / "old.txt");
   const auto status = test::run_install(client().config(), change_.check, CancelFlag(), LineSink::discard());
-  EXPECT_EQ(text_of(status), "replace " + (folder() / "backup/old.txt").string() + ": No such file or directory (os error 2)");
+  EXPECT_EQ(text_of(status),
+            "replace " + (folder() / "backup/old.txt").string() + ": No such file or directory (os error 2)");
   auto expected = change_.old_tree;
   expected.erase("old.txt");
   EXPECT_EQ(client().client_tree(), expected);

@@ -60,8 +60,12 @@ TEST_F(InstalledState, UnusableStateIsRecordedAtEveryReadAndShownOnStandardError
   const Case cases[] = {
       {"truncated", [&] { fs::resize_file(state(), 100); }, client_.config(), "invalid envelope"},
       {"other manifest key", [] {}, other_key, "manifest authentication failed"},
-      {"a folder", [&] { fs::remove(state()); fs::create_directories(state()); }, client_.config(),
-       "Is a directory (os error 21)"},
+      {"a folder",
+       [&] {
+         fs::remove(state());
+         fs::create_directories(state());
+       },
+       client_.config(), "Is a directory (os error 21)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -79,8 +83,8 @@ TEST_F(InstalledState, UnusableStateIsRecordedAtEveryReadAndShownOnStandardError
       EXPECT_NE(message.find(c.cause), std::string::npos) << message;
       // One record per read, with the context and the text shown.
       std::size_t records = 0;
-      for (std::size_t at = 0; (at = log_text.find(" installed manifest; full scan required]\n" + message + "\n\n", at)) !=
-                               std::string::npos;
+      for (std::size_t at = 0; (at = log_text.find(" installed manifest; full scan required]\n" + message + "\n\n",
+                                                   at)) != std::string::npos;
            ++at) {
         ++records;
       }

@@ -91,8 +91,7 @@ TEST(WriteJournal, AJournalThatCannotBeReplacedLeavesBothFilesAlone) {
 
 TEST(ReadJournal, ReadsBothFormsAndIgnoresUnknownKeys) {
   const Journal expected = two_operations("installing");
-  const std::string operations =
-      R"([{"path":"data/a.pak","had_old":true,"delete":false},["old/b.txt",true,true]])";
+  const std::string operations = R"([{"path":"data/a.pak","had_old":true,"delete":false},["old/b.txt",true,true]])";
   const std::string documents[] = {
       R"({"version":1,"phase":"installing","previous_state":true,"operations":)" + operations + R"(,"retain":false})",
       R"([1,"installing",true,)" + operations + ",false]",
@@ -108,7 +107,8 @@ TEST(ReadJournal, ReadsBothFormsAndIgnoresUnknownKeys) {
     EXPECT_EQ(*journal, expected) << document;
   }
   // Version and phase are the recovery's business.
-  auto other = decode_journal(R"({"version":2,"phase":"Complete","previous_state":false,"operations":[],"retain":false})");
+  auto other =
+      decode_journal(R"({"version":2,"phase":"Complete","previous_state":false,"operations":[],"retain":false})");
   ASSERT_TRUE(other);
   EXPECT_EQ(other->version, 2u);
   EXPECT_EQ(other->phase, "Complete");
@@ -132,7 +132,8 @@ TEST(ReadJournal, RefusesMalformedJournalsWithTheReadersTexts) {
       {R"([1,"prepared",false,[],false] x)", "trailing characters at line 1 column 31"},
       {R"([1,"prepared",false,{},false])", "invalid type: map, expected a sequence at line 1 column 20"},
       {R"([-1,"prepared",false,[],false])", "invalid value: integer `-1`, expected u32 at line 1 column 3"},
-      {R"([4294967296,"prepared",false,[],false])", "invalid value: integer `4294967296`, expected u32 at line 1 column 11"},
+      {R"([4294967296,"prepared",false,[],false])",
+       "invalid value: integer `4294967296`, expected u32 at line 1 column 11"},
       {R"([1,3,false,[],false])", "invalid type: integer `3`, expected a string at line 1 column 4"},
       {R"("journal")", "invalid type: string \"journal\", expected struct Journal at line 1 column 9"},
       {"{\n  \"version\": 1,\n  \"phase\": \"insta", "EOF while parsing a string at line 3 column 17"},

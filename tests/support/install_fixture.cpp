@@ -21,9 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string_view as_text(const Bytes& bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
+std::string_view as_text(const Bytes& bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
 }  // namespace
 
@@ -108,11 +106,11 @@ ReleaseChange::ReleaseChange(const fs::path& base) : client(base) {
   }
 }
 
-Status run_install(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
-                   const LineSink& sink, Journal* out) {
+Result<StartedInstall> start_install(const ClientConfig& config, const PreparedCheck& check) {
   const fs::path& root = check.root;
   const fs::path& folder = check.transaction_dir;
-  Journal journal;
+  StartedInstall install;
+  Journal& journal = install.journal;
   journal.retain = config.retain_patch_artifacts;
   for (const auto index : check.plan.download) {
     const std::string& path = check.manifest.files.at(index).path;
@@ -120,33 +118,43 @@ Status run_install(const ClientConfig& config, const PreparedCheck& check, const
     journal.operations.push_back({path, platform::lstat_path(target).has_value(), false});
   }
   for (const auto& path : check.plan.delete_) journal.operations.push_back({path, true, true});
-  const fs::path state = QV_TRY(installed_state_path(root));
-  if (platform::lstat_path(state)) {
-    QV_TRY(copy_durable(state, folder / "previous-manifest.qvm"));
+  install.state_path = QV_TRY(installed_state_path(root));
+  if (platform::lstat_path(install.state_path)) {
+    QV_TRY(copy_durable(install.state_path, folder / "previous-manifest.qvm"));
     journal.previous_state = true;
   }
-  const std::string state_bytes = QV_TRY(platform::read_small_file(folder / "manifest.qvm", 1 << 26));
+  install.state_bytes = QV_TRY(platform::read_small_file(folder / "manifest.qvm", std::size_t{1} << 26));
+  install.total_steps = journal.operations.size() + check.plan.download.size() + 1;
   journal.phase = journal_phase::kPrepared;
   QV_TRY(write_journal(folder, journal));
   journal.phase = journal_phase::kInstalling;
   QV_TRY(write_journal(folder, journal));
+  return install;
+}
 
-  const std::uint64_t total = journal.operations.size() + check.plan.download.size() + 1;
-  auto installed = apply_operations(journal, cancel, sink, total, root, check, config, check.manifest,
-                                    check.plan.download, state, state_bytes);
+Status execute(const ClientConfig& config, const PreparedCheck& check, StartedInstall& install,
+               const CancelFlag& cancel, const LineSink& sink) {
+  return apply_operations(install.journal, cancel, sink, install.total_steps, check.root, check, config, check.manifest,
+                          check.plan.download, install.state_path, install.state_bytes);
+}
+
+Status run_install(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
+                   const LineSink& sink, Journal* out) {
+  auto install = QV_TRY(start_install(config, check));
+  Journal& journal = install.journal;
   Status result;
-  if (!installed) {
+  if (auto installed = execute(config, check, install, cancel, sink); !installed) {
     const std::string install_error = installed.error().to_string();
-    sink(record_error(root, "install/rollback", install_error));
-    if (auto undone = rollback(root, folder, journal); !undone) {
+    sink(record_error(check.root, "install/rollback", install_error));
+    if (auto undone = rollback(check.root, check.transaction_dir, journal); !undone) {
       result = fail(fmt::format("{}; rollback also failed: {}", install_error, undone.error().to_string()));
     } else {
       result = fail(installed.error());
     }
   } else {
     journal.phase = journal_phase::kComplete;
-    result = write_journal(folder, journal);
-    if (result && !journal.retain) result = cleanup_transaction(root, folder);
+    result = write_journal(check.transaction_dir, journal);
+    if (result && !journal.retain) result = cleanup_transaction(check.root, check.transaction_dir);
   }
   if (out != nullptr) *out = journal;
   return result;
@@ -156,6 +164,17 @@ Journal journal_of(const fs::path& transaction_dir) {
   auto journal = read_journal(transaction_dir / kJournalFile);
   if (!journal) throw std::runtime_error("journal: " + journal.error().to_string());
   return *journal;
+}
+
+std::vector<std::string> logged_phases(const fs::path& transaction_dir) {
+  std::vector<std::string> phases;
+  const std::string log = read_file(transaction_dir / kJournalEventsFile);
+  for (std::size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+    auto journal = decode_journal(log.substr(start, end - start));
+    if (!journal) throw std::runtime_error("event line: " + journal.error().to_string());
+    phases.push_back(journal->phase);
+  }
+  return phases;
 }
 
 }  // namespace qv::test

@@ -84,23 +84,39 @@ struct ReleaseChange {
   ClientFixture client;
   const PublishedRelease* old_release = nullptr;
   const PublishedRelease* new_release = nullptr;
-  PreparedCheck check;  // operations 0 to 3: replace, create in a new folder, create empty, delete
+  PreparedCheck check;    // operations 0 to 3: replace, create in a new folder, create empty, delete
   TreeSnapshot old_tree;  // the client on release 1, as placed
   TreeSnapshot new_tree;  // the client on release 2, as an install makes it
 };
 
-// The install sequence that apply runs once its objects are verified: the
-// operations (installs for the plan's downloads, `had_old` from what stands
-// at each target, then its deletes), the copy of the installed state as
-// previous-manifest.qvm, the journal at "prepared" then "installing", the
-// executor; on its failure a "install/rollback" record, the rollback and the
-// error (or "{}; rollback also failed: {}"); on success "complete" and the
-// removal of the folder unless retained. `journal`, when given, receives the
-// journal as it ended.
+// The steps before the executor, as apply takes them: the operations
+// (installs for the plan's downloads, `had_old` from what stands at each
+// target, then its deletes), the copy of the installed state as
+// previous-manifest.qvm, and the journal written at "prepared" then
+// "installing".
+struct StartedInstall {
+  Journal journal;
+  std::filesystem::path state_path;
+  std::string state_bytes;  // the transaction's manifest.qvm
+  std::uint64_t total_steps = 0;
+};
+Result<StartedInstall> start_install(const ClientConfig& config, const PreparedCheck& check);
+
+// The executor on a started install.
+Status execute(const ClientConfig& config, const PreparedCheck& check, StartedInstall& install,
+               const CancelFlag& cancel, const LineSink& sink);
+
+// The install sequence that apply runs once its objects are verified:
+// `start_install`, the executor; on its failure a "install/rollback" record
+// and line, the rollback and the error (or "{}; rollback also failed: {}");
+// on success "complete" and the removal of the folder unless retained.
+// `journal`, when given, receives the journal as it ended.
 Status run_install(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
                    const LineSink& sink, Journal* journal = nullptr);
 
 // The journal of a transaction folder, read back.
 Journal journal_of(const std::filesystem::path& transaction_dir);
+// The phases of its event log, line by line.
+std::vector<std::string> logged_phases(const std::filesystem::path& transaction_dir);
 
 }  // namespace qv::test

@@ -47,9 +47,9 @@ Status check_operations(const Journal& journal, const Manifest& manifest, std::s
   return {};
 }
 
-Status run_operation(const Operation& operation, std::uint64_t number, const CancelFlag& cancel,
-                     const fs::path& root, const fs::path& transaction_dir, const ClientConfig& config,
-                     const Manifest& manifest, std::span<const std::uint32_t> download) {
+Status run_operation(const Operation& operation, std::uint64_t number, const CancelFlag& cancel, const fs::path& root,
+                     const fs::path& transaction_dir, const ClientConfig& config, const Manifest& manifest,
+                     std::span<const std::uint32_t> download) {
   const bool armed = config.allow_loopback_http;
   const fs::path target = QV_TRY(resolve_physical_path(root, operation.path));
   const fs::path backup = QV_TRY(join_checked(transaction_dir / "backup", operation.path));
@@ -64,9 +64,10 @@ Status run_operation(const Operation& operation, std::uint64_t number, const Can
     const InstallFailpointCheck check{cancel, config, number, entry};
     InstallObjectOptions options;
     if (equals_ignoring_ascii_case(entry.path, manifest.game_exe)) options.mode = pack::kExecutableMode;
-    QV_TRY_CTX(install_object(object, target, entry, manifest.decoder_window_log,
-                              [&check](std::uint64_t written) { return check_install_failpoint(check, written); },
-                              options),
+    const InstallWriteCallback on_write = [&check](std::uint64_t written) {
+      return check_install_failpoint(check, written);
+    };
+    QV_TRY_CTX(install_object(object, target, entry, manifest.decoder_window_log, on_write, options),
                fmt::format(fmt::runtime(kInstallContext), entry.path));
   }
   fail_point(armed, numbered(kAfterInstall, number));
