@@ -139,6 +139,21 @@ TEST(RecoverAfterACrash, AnEmptyFileWritesNoChunkSoItsDuringPointNeverFires) {
   EXPECT_EQ(change.client.client_tree(), change.new_tree);
 }
 
+TEST(RecoverAfterACrash, AnInstallStoppedAtPreparedIsRolledBackWithNothingToUndo) {
+  test::TempDir dir;
+  test::ReleaseChange change(dir.path());
+  auto install = test::start_install(change.client.config(), change.check);
+  ASSERT_TRUE(install);
+  install->journal.phase = "prepared";
+  ASSERT_TRUE(write_journal(change.check.transaction_dir, install->journal));
+  test::RecordingSink lines;
+  ASSERT_EQ(text_of(recover(change.client.root(), lines.sink())), "ok");
+  EXPECT_EQ(lines.lines(), std::vector<std::string>{"Recovering interrupted installation"});
+  EXPECT_EQ(change.client.client_tree(), change.old_tree);
+  EXPECT_EQ(test::read_file(change.client.root() / kInstalledStateRelative), envelope(change.old_release));
+  EXPECT_EQ(test::journal_of(change.check.transaction_dir).phase, "rolled-back");
+}
+
 class Recovery : public ::testing::Test {
  protected:
   Recovery() : client_(dir_.path()) {}
