@@ -9,11 +9,11 @@ SelfUpdateClient::SelfUpdateClient() : publish_(publish_dir_.path(), keys_), con
   server_.serve_folder(publish_dir_.path());
 }
 
-ClientConfig SelfUpdateClient::write_config(const ConfigOptions& options) {
-  config_file_ = options.at.value_or(root() / "launcher.json");
+ClientConfig SelfUpdateClient::write_config(bool with_update_url, bool retain,
+                                            const std::optional<std::filesystem::path>& at) {
+  config_file_ = at.value_or(root() / "launcher.json");
   write_file(config_file_, launcher_json(keys_, root(), server_.url("/manifest.qvm"), server_.url("/"), true,
-                                         options.update_url ? std::optional(update_url()) : std::nullopt,
-                                         options.retain));
+                                         with_update_url ? std::optional(update_url()) : std::nullopt, retain));
   auto config = load_config(config_file_);
   if (!config) throw std::runtime_error(config.error().to_string());
   return *config;

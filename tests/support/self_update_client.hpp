@@ -26,15 +26,10 @@ class SelfUpdateClient {
   std::string update_url() const { return server_.url("/launcher-update.qvm"); }
   const std::filesystem::path& config_file() const { return config_file_; }
 
-  struct ConfigOptions {
-    bool update_url = true;
-    bool retain = false;
-    // Where launcher.json goes; root/launcher.json when unset.
-    std::optional<std::filesystem::path> at;
-  };
-  // Writes launcher.json and returns it loaded.
-  ClientConfig write_config(const ConfigOptions& options);
-  ClientConfig write_config() { return write_config(ConfigOptions{}); }
+  // Writes launcher.json (at `at`, else root/launcher.json) and returns it
+  // loaded.
+  ClientConfig write_config(bool with_update_url = true, bool retain = false,
+                            const std::optional<std::filesystem::path>& at = std::nullopt);
 
   // Publishes `launcher` as the launcher of version `version`.
   FileEntry publish_launcher(std::uint64_t version, ByteSource launcher);

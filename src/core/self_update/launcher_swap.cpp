@@ -11,6 +11,7 @@
 #include "platform/durable.hpp"
 #include "platform/fs.hpp"
 #include "platform/hard_link.hpp"
+#include "platform/tree.hpp"
 
 namespace qv {
 namespace {
@@ -23,6 +24,23 @@ bool no_hard_links_here(const Error& error) {
 }
 
 bool present(const std::filesystem::path& path) { return platform::lstat_path(path).has_value(); }
+
+constexpr std::string_view kRestorePrefix = "Launcher.restore-";
+
+// Restore copies that a run cut short left behind: each is a whole launcher,
+// and a client whose rollback crashes again and again must not fill up.
+Status remove_stale_restore_copies(const std::filesystem::path& transaction_dir) {
+  for (const auto& name : QV_TRY(platform::list_directory(transaction_dir))) {
+    if (!name.starts_with(kRestorePrefix) || name.size() != kRestorePrefix.size() + 36 ||
+        !is_hex_id(std::string_view(name).substr(kRestorePrefix.size(), 32)) || !name.ends_with(".exe")) {
+      continue;
+    }
+    const auto path = transaction_dir / name;
+    QV_TRY(check_write_target(path));
+    QV_TRY(platform::remove_file(path));
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -56,7 +74,8 @@ Status restore_previous_launcher(const std::filesystem::path& root, const std::f
   const auto launcher = QV_TRY(join_checked(root, launcher_path::kLauncher));
   // The copy comes first: until it is on disk the current Launcher.exe stays
   // where it is, so a crash here never leaves the root without a launcher.
-  const auto restore = transaction_dir / fmt::format("Launcher.restore-{}.exe", random_hex_id());
+  QV_TRY(remove_stale_restore_copies(transaction_dir));
+  const auto restore = transaction_dir / fmt::format("{}{}.exe", kRestorePrefix, random_hex_id());
   QV_TRY(copy_durable(backup, restore));
   fail_point(armed, "restore-copied");
   if (present(launcher)) {
