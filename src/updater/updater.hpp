@@ -9,6 +9,13 @@
 // start-up. Every step is crash-safe: the journal's phase is written before
 // the step it announces, and the start-up recovery of the next launcher (or
 // a recovery run) finishes whatever a crash cut short.
+//
+// In a test installation (`allow_loopback_http`), QV_TEST_FAILPOINT ends the
+// process with exit code 77 at: "updater-replacing" (journal in "replacing"),
+// "updater-backup-kept", "updater-launcher-replaced", "updater-awaiting-health"
+// (journal in "awaiting-health", new launcher not started), "updater-rejected"
+// (after a failed handshake, fingerprint written, nothing restored), and the
+// rollback's "restore-copied" and "restore-set-aside".
 #pragma once
 
 #include <chrono>
