@@ -1,0 +1,15 @@
+#include "platform/hard_link.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qv::platform {
+
+Status hard_link(const std::filesystem::path& existing, const std::filesystem::path& new_name) {
+  if (::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, new_name.c_str(), 0) != 0) return fail_os(errno);
+  return {};
+}
+
+}  // namespace qv::platform
