@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +16,9 @@
 #include "core/formats/cbor.hpp"
 #include "core/formats/manifest_codec.hpp"
 #include "core/foundations/json.hpp"
+#include "core/install/installed_state.hpp"
 #include "support/child_process.hpp"
+#include "support/recording_sink.hpp"
 #include "support/release_builder.hpp"
 #include "support/temp_dir.hpp"
 
@@ -26,22 +27,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Collects every line a plan sends, in order.
-struct Recorder {
-  std::vector<std::string> lines;
-  LineSink sink() {
-    return LineSink([this](std::string line) { lines.push_back(std::move(line)); });
+// The progress records among the lines a plan sent, in order.
+std::vector<Progress> records(const test::RecordingSink& recorder) {
+  std::vector<Progress> out;
+  for (const auto& line : recorder.lines()) {
+    auto record = parse_progress_line(line);
+    EXPECT_TRUE(record) << "not a progress line: " << line;
+    if (record) out.push_back(*record);
   }
-  std::vector<Progress> records() const {
-    std::vector<Progress> out;
-    for (const auto& line : lines) {
-      auto record = parse_progress_line(line);
-      EXPECT_TRUE(record) << "not a progress line: " << line;
-      if (record) out.push_back(*record);
-    }
-    return out;
-  }
-};
+  return out;
+}
 
 // The records a plan of `manifest` sends when its first `decided` entries
 // were decided.
@@ -65,10 +60,10 @@ std::size_t thread_count() {
 std::string plan_outcome(const fs::path& root, const Manifest& manifest, const std::optional<Manifest>& installed,
                          bool full_check, unsigned threads) {
   const std::size_t threads_before = thread_count();
-  Recorder recorder;
+  test::RecordingSink recorder;
   auto plan = build_plan(root, manifest, installed, full_check, recorder.sink(), PlanOptions{threads});
   std::string out;
-  for (const auto& line : recorder.lines) out += line + "\n";
+  for (const auto& line : recorder.lines()) out += line + "\n";
   out += plan ? write_plan_json(*plan) : "error: " + plan.error().to_string();
   if (thread_count() != threads_before) out += "\nthreads left running";
   return out;
@@ -109,7 +104,7 @@ class Planner : public ::testing::Test {
   Manifest& release() { return publish_.manifest(); }
 
   Result<Plan> plan(bool full_check, const std::optional<Manifest>& installed, unsigned threads = 1) {
-    recorder_.lines.clear();
+    recorder_ = test::RecordingSink();
     return build_plan(root_, release(), installed, full_check, recorder_.sink(), PlanOptions{threads});
   }
 
@@ -122,7 +117,7 @@ class Planner : public ::testing::Test {
   test::TempDir dir_;
   fs::path root_ = dir_ / "client";
   test::PublishFolder publish_{dir_ / "publish", test::ReleaseKeys::from_seed(3)};
-  Recorder recorder_;
+  test::RecordingSink recorder_;
 };
 
 std::vector<std::uint32_t> indices(std::initializer_list<std::uint32_t> list) { return list; }
@@ -159,7 +154,7 @@ TEST_F(Planner, QuickTrustsOnlyAMatchingInstalledEntryAndFullHashesEveryFileOfTh
     ASSERT_TRUE(quick) << quick.error().to_string();
     EXPECT_EQ(quick->download, indices({2, 3, 4, 5, 6, 7}));
     EXPECT_FALSE(quick->full_scan);
-    EXPECT_EQ(recorder_.records(), check_records(release(), 8));
+    EXPECT_EQ(records(recorder_), check_records(release(), 8));
 
     const auto full = plan(true, installed, threads);
     ASSERT_TRUE(full) << full.error().to_string();
@@ -168,7 +163,7 @@ TEST_F(Planner, QuickTrustsOnlyAMatchingInstalledEntryAndFullHashesEveryFileOfTh
     std::uint64_t bytes = 0;
     for (auto i : full->download) bytes += release().files[i].object_bytes;
     EXPECT_EQ(full->download_bytes, bytes);
-    EXPECT_EQ(recorder_.records(), check_records(release(), 8));
+    EXPECT_EQ(records(recorder_), check_records(release(), 8));
   }
 }
 
@@ -180,9 +175,19 @@ TEST_F(Planner, WithoutAUsableInstalledStateEveryCheckIsAFullScanThatDeletesNoth
   release().files.pop_back();
   release().delete_ = {"data/old.bin"};
 
-  // An unusable installed state reaches the planner as none at all.
+  // An unusable installed state (here a truncated one) reaches the planner as
+  // none at all, as does a missing one.
+  test::Bytes envelope = test::manifest_envelope(publish_.keys(), release());
+  envelope.resize(envelope.size() - 10);
+  test::write_file(root_ / ".launcher/state/manifest.qvm", std::string(envelope.begin(), envelope.end()));
+  ClientConfig config;
+  config.root = root_;
+  config.public_key = publish_.keys().public_key;
+  config.manifest_key = publish_.keys().manifest_key;
+  const std::optional<Manifest> unusable = load_installed_manifest(config);
+  ASSERT_FALSE(unusable);
   for (bool full_check : {false, true}) {
-    const auto plan_result = plan(full_check, std::nullopt);
+    const auto plan_result = plan(full_check, unusable);
     ASSERT_TRUE(plan_result) << plan_result.error().to_string();
     EXPECT_EQ(plan_result->download, indices({1}));
     EXPECT_TRUE(plan_result->full_scan);
@@ -220,7 +225,7 @@ TEST_F(Planner, DeletesOnlyInstalledFilesThatStillStandThere) {
     EXPECT_TRUE(plan_result->download.empty());
   }
   // Deletions send no progress.
-  EXPECT_EQ(recorder_.records(), check_records(release(), 1));
+  EXPECT_EQ(records(recorder_), check_records(release(), 1));
 }
 
 TEST_F(Planner, AnEmptyReleaseSendsOneRecordAndPlansNothing) {
@@ -230,7 +235,7 @@ TEST_F(Planner, AnEmptyReleaseSendsOneRecordAndPlansNothing) {
     ASSERT_TRUE(plan_result) << plan_result.error().to_string();
     EXPECT_TRUE(plan_result->nothing_to_do());
     EXPECT_EQ(plan_result->download_bytes, 0u);
-    EXPECT_EQ(recorder_.lines,
+    EXPECT_EQ(recorder_.lines(),
               std::vector<std::string>{R"(@QV_PROGRESS {"stage":"Check","completed":0,"total":0,"unit":"Files","detail":""})"});
   }
 }
@@ -243,7 +248,7 @@ TEST_F(Planner, FailuresEndThePlanAfterTheRecordsOfTheEntriesBefore) {
   const auto linked = plan(true, std::nullopt);
   ASSERT_FALSE(linked);
   EXPECT_EQ(linked.error().to_string(), "reparse point rejected: " + (root_ / "linked").string());
-  EXPECT_EQ(recorder_.records(), check_records(release(), 1));
+  EXPECT_EQ(records(recorder_), check_records(release(), 1));
 
   // Two missing files whose objects together pass the 64-bit range.
   release().files = {test::sample_entry("a.bin"), test::sample_entry("b.bin")};
@@ -251,7 +256,7 @@ TEST_F(Planner, FailuresEndThePlanAfterTheRecordsOfTheEntriesBefore) {
   const auto overflow = plan(false, std::nullopt);
   ASSERT_FALSE(overflow);
   EXPECT_EQ(overflow.error().to_string(), "size overflow");
-  EXPECT_EQ(recorder_.records(), check_records(release(), 1));
+  EXPECT_EQ(records(recorder_), check_records(release(), 1));
 }
 
 TEST_F(Planner, APipeAtAFilesPathIsReplacedWithoutReadingIt) {
