@@ -25,10 +25,10 @@ namespace fs = std::filesystem;
 constexpr std::string_view kSizeOverflow = "size overflow";
 
 // Entries the pool may run ahead of the first undecided one. An entry in
-// flight holds only its index and its result, so the window costs little; it
-// is wide enough that one large file does not leave the other threads idle
-// for long.
-constexpr std::size_t kWindowPerThread = 8;
+// flight holds only its index and its result, so the window costs a few
+// kilobytes per thread; it is wide enough that while one thread hashes a
+// large file the others keep going through many small ones.
+constexpr std::size_t kWindowPerThread = 128;
 
 unsigned thread_count(const PlanOptions& options) {
   if (options.threads != 0) return options.threads;
