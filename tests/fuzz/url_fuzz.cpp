@@ -1,6 +1,7 @@
 // URLs: parsing, serialisation, relative joining, the fetch policy and
 // content-object URLs. The whole input is one URL; split at its first line
 // break it is also a base and a reference (or an object name) joined onto it.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,36 @@ bool printable_ascii(std::string_view text) {
     if (c < 0x20 || c > 0x7E) return false;
   }
   return true;
+}
+
+std::size_t count_dots(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '.'));
+}
+
+// The dots of a host as written, once its percent-escapes are decoded.
+std::size_t written_dots(std::string_view host) {
+  std::size_t dots = 0;
+  for (std::size_t i = 0; i < host.size(); ++i) {
+    if (host[i] == '.') ++dots;
+    if (host[i] == '%' && i + 2 < host.size() && host[i + 1] == '2' && (host[i + 2] == 'e' || host[i + 2] == 'E')) {
+      ++dots;
+      i += 2;
+    }
+  }
+  return dots;
+}
+
+// A domain keeps every label it was written with: IDNA may add dots (an
+// ideographic full stop is one) but never drops what follows a label, so a
+// host is never read as a shorter name than the one written.
+void check_labels_kept(std::string_view input) {
+  std::string written;
+  auto url = qv::url_detail::parse_url_with_written_host(input, nullptr, &written);
+  if (!url || !url->host || !qv::url_detail::is_special(url->scheme) || url->scheme == "file") return;
+  const std::string& host = *url->host;
+  const bool address = host.starts_with('[') || host.find_first_not_of("0123456789.") == std::string::npos;
+  if (address) return;
+  fuzz_check(count_dots(host) >= written_dots(written), "a domain lost labels", input);
 }
 
 // Serialising and parsing again gives the same text: what the policy checked
@@ -80,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input = qv::fuzz::as_text(data, size);
   auto parsed = qv::parse_url(input);
   if (parsed) check_serialisation(*parsed, input);
+  check_labels_kept(input);
   check_policy(input, parsed);
   const auto [base, reference] = qv::fuzz::split_once(input, '\n');
   check_join(base, reference);
