@@ -131,7 +131,14 @@ Child Child::start_with_channel(const std::vector<std::string>& argv, const Chil
 }
 
 Child Child::start_self(std::string_view mode, const ChildArgs& args, const ChildEnv& env) {
-  std::vector<std::string> argv = {self_executable(), std::string(kModeFlag) + std::string(mode)};
+  return start_self_under({}, mode, args, env);
+}
+
+Child Child::start_self_under(const std::vector<std::string>& wrapper, std::string_view mode, const ChildArgs& args,
+                              const ChildEnv& env) {
+  std::vector<std::string> argv = wrapper;
+  argv.push_back(self_executable());
+  argv.push_back(std::string(kModeFlag) + std::string(mode));
   argv.insert(argv.end(), args.begin(), args.end());
   return start_with_channel(argv, env, kModeChannel);
 }

@@ -42,6 +42,11 @@ class Child {
   static Child start(const std::vector<std::string>& argv, const ChildEnv& env = {});
   // Starts this test binary in the registered mode `mode` with `args`.
   static Child start_self(std::string_view mode, const ChildArgs& args = {}, const ChildEnv& env = {});
+  // The same, run by another program: `wrapper` is its command line (for
+  // instance strace and its options), to which the binary and the mode are
+  // appended.
+  static Child start_self_under(const std::vector<std::string>& wrapper, std::string_view mode,
+                                const ChildArgs& args = {}, const ChildEnv& env = {});
 
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
