@@ -138,6 +138,24 @@ std::string live_task_dir(std::uint32_t pid) {
   return dir;
 }
 
+// The process's executable link (through a live thread when the first one
+// has exited) and what it reads.
+struct ExeLink {
+  std::string link;
+  std::string target;
+};
+
+Result<ExeLink> read_exe_link(std::uint32_t pid) {
+  std::string link = proc_path(pid, "exe");
+  auto target = read_link(link);
+  if (!target && target.error().os_code() == ENOENT) {
+    link = live_task_dir(pid) + "/exe";
+    target = read_link(link);
+  }
+  if (!target) return fail(target.error());
+  return ExeLink{std::move(link), std::move(*target)};
+}
+
 // Takes a " (deleted)" mark off a path the kernel reported. A file may really
 // be named "... (deleted)": the mark is taken off only when no file of the
 // marked name exists.
@@ -230,7 +248,10 @@ Result<std::vector<std::uint32_t>> list_process_ids() {
 
 ProcessNames process_names(std::uint32_t pid) {
   ProcessNames names;
-  if (auto image = read_process_image(pid)) names.exe_name = image->path.filename().string();
+  if (auto exe = read_exe_link(pid)) {
+    bool deleted = false;
+    names.exe_name = unmark_deleted(std::move(exe->target), deleted).filename().string();
+  }
   // The command name is at most 15 bytes and ends in a newline.
   if (auto comm = read_small_file(proc_path(pid, "comm"), 64)) {
     names.command = std::move(*comm);
@@ -240,13 +261,12 @@ ProcessNames process_names(std::uint32_t pid) {
 }
 
 Result<ProcessImage> read_process_image(std::uint32_t pid) {
-  const std::string link = live_task_dir(pid) + "/exe";
-  std::string target = QV_TRY(read_link(link));
+  ExeLink exe = QV_TRY(read_exe_link(pid));
   // stat follows the kernel's link to the file the process runs, wherever
   // the path would lead from here.
-  const FileInfo info = QV_TRY(stat_path(link));
+  const FileInfo info = QV_TRY(stat_path(exe.link));
   ProcessImage image;
-  image.path = unmark_deleted(std::move(target), image.deleted);
+  image.path = unmark_deleted(std::move(exe.target), image.deleted);
   image.file = FileIdentity{info.device, info.inode};
   return image;
 }

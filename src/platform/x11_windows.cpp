@@ -390,11 +390,15 @@ class Session {
 
   // The process behind each window's connection. A window id carries the id
   // of the client that created it in the bits outside the resource mask; the
-  // server answers for each client once.
+  // server answers for each client once. The server counts processes in its
+  // own pid namespace: unless it names this process by this process's own id,
+  // its ids mean other processes here, and no owner is known.
   void assign_owners(std::vector<TopLevelWindow>& windows) {
-    const std::uint32_t mask = xcb_get_setup(c_)->resource_id_mask;
-    std::vector<std::uint32_t> clients;
-    std::unordered_set<std::uint32_t> seen;
+    const xcb_setup_t* setup = xcb_get_setup(c_);
+    const std::uint32_t mask = setup->resource_id_mask;
+    const std::uint32_t self = setup->resource_id_base & ~mask;
+    std::vector<std::uint32_t> clients{self};
+    std::unordered_set<std::uint32_t> seen{self};
     for (const auto& window : windows) {
       const std::uint32_t client = static_cast<std::uint32_t>(window.id) & ~mask;
       // Client 0 is the server itself; asking for it would mean every client.
@@ -420,6 +424,8 @@ class Session {
         pid_of_client[value->spec.client & ~mask] = xcb_res_client_id_value_value(value)[0];
       }
     }
+    const auto own = pid_of_client.find(self);
+    if (own == pid_of_client.end() || own->second != static_cast<std::uint32_t>(::getpid())) return;
     for (auto& window : windows) {
       const auto found = pid_of_client.find(static_cast<std::uint32_t>(window.id) & ~mask);
       if (found != pid_of_client.end() && found->second != 0) window.owner_pid = found->second;

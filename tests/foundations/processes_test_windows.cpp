@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <initializer_list>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -45,6 +47,30 @@ QV_CHILD_MODE(close_game_from_inside_the_client) {
   auto closed = close_client_game(root);
   test::child_say(closed ? "closed " + std::to_string(closed->size()) : "error " + closed.error().to_string());
   return 0;
+}
+
+// Reports whether a window on the display belongs to process `args[0]`.
+QV_CHILD_MODE(find_window_owner) {
+  const auto pid = static_cast<std::uint32_t>(std::stoul(args.at(0)));
+  auto windows = platform::list_top_level_windows();
+  if (!windows) {
+    test::child_say("error " + windows.error().to_string());
+    return 0;
+  }
+  bool known = false;
+  for (const auto& window : *windows) known = known || window.owner_pid == pid;
+  test::child_say(known ? "owner known" : "owner unknown");
+  return 0;
+}
+
+// The first line of `child` that starts with one of `prefixes`.
+std::string answer_of(test::Child& child, std::initializer_list<std::string_view> prefixes) {
+  while (auto line = child.read_line(std::chrono::seconds(20))) {
+    for (auto prefix : prefixes) {
+      if (line->starts_with(prefix)) return *line;
+    }
+  }
+  return "no answer";
 }
 
 TEST_F(GameWindows, FindsGamesByExactWindowTitleOnce) {
@@ -102,14 +128,27 @@ TEST_F(GameWindows, LauncherInsideTheClientNeverClosesItself) {
   FakeGame forger(outside("forger/forge"), {"--fake-window", "--fake-declared-pid=" + std::to_string(child.pid())});
   test::write_file(go, "");
 
-  std::optional<std::string> line;
-  while ((line = child.read_line(std::chrono::seconds(20))) && !line->starts_with("closed") &&
-         !line->starts_with("error")) {
-  }
-  EXPECT_EQ(line.value_or("no answer"), "closed 0");
+  EXPECT_EQ(answer_of(child, {"closed", "error"}), "closed 0");
   const test::ChildExit exit = child.wait();
   EXPECT_EQ(exit.exit_code, 0) << "signal " << exit.signal;
   EXPECT_TRUE(forger.running());
+}
+
+TEST_F(GameWindows, OwnersFromAServerCountingProcessesInAnotherNamespaceAreNotTrusted) {
+  if (test::run_child({"unshare", "-p", "-f", "true"}).exit_code != 0) {
+    GTEST_SKIP() << "unshare -p is not permitted here";
+  }
+  // The server names processes by their ids in its own pid namespace; in a
+  // namespace of its own the launcher would take them for its neighbours.
+  FakeGame titled(game("bin/game.bin"), {"--fake-window"});
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::vector<std::string> mode{self, "--qv-child-mode=find_window_owner", std::to_string(titled.pid())};
+  test::Child here = test::Child::start(mode);
+  EXPECT_EQ(answer_of(here, {"owner", "error"}), "owner known");
+  std::vector<std::string> namespaced{"unshare", "-p", "-f"};
+  namespaced.insert(namespaced.end(), mode.begin(), mode.end());
+  test::Child apart = test::Child::start(namespaced);
+  EXPECT_EQ(answer_of(apart, {"owner", "error"}), "owner unknown");
 }
 
 TEST_F(GameWindows, CloseAsksTheWindowFirst) {
