@@ -123,8 +123,8 @@ TEST_F(GameWindows, LauncherInsideTheClientNeverClosesItself) {
   fs::copy_file("/proc/self/exe", launcher);
   fs::permissions(launcher, fs::perms(0755));
   const fs::path go = dir_.path() / "go";
-  test::Child child = test::Child::start(
-      {launcher.string(), "--qv-child-mode=close_game_from_inside_the_client", root_.string(), go.string()});
+  test::Child child = test::Child::start_mode_command(
+      {launcher.string(), test::child_mode_argument("close_game_from_inside_the_client"), root_.string(), go.string()});
   FakeGame forger(outside("forger/forge"), {"--fake-window", "--fake-declared-pid=" + std::to_string(child.pid())});
   test::write_file(go, "");
 
@@ -142,12 +142,13 @@ TEST_F(GameWindows, OwnersFromAServerCountingProcessesInAnotherNamespaceAreNotTr
   // namespace of its own the launcher would take them for its neighbours.
   FakeGame titled(game("bin/game.bin"), {"--fake-window"});
   const std::string self = fs::read_symlink("/proc/self/exe").string();
-  const std::vector<std::string> mode{self, "--qv-child-mode=find_window_owner", std::to_string(titled.pid())};
-  test::Child here = test::Child::start(mode);
+  const std::vector<std::string> mode{self, test::child_mode_argument("find_window_owner"),
+                                      std::to_string(titled.pid())};
+  test::Child here = test::Child::start_mode_command(mode);
   EXPECT_EQ(answer_of(here, {"owner", "error"}), "owner known");
   std::vector<std::string> namespaced{"unshare", "-p", "-f"};
   namespaced.insert(namespaced.end(), mode.begin(), mode.end());
-  test::Child apart = test::Child::start(namespaced);
+  test::Child apart = test::Child::start_mode_command(namespaced);
   EXPECT_EQ(answer_of(apart, {"owner", "error"}), "owner unknown");
 }
 
