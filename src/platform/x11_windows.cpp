@@ -538,6 +538,7 @@ void conversation_thread(std::shared_ptr<Shared> shared, Request request, Clock:
 }
 
 Result<Findings> converse(Request request, std::chrono::milliseconds budget) {
+  if (request.display.empty()) return fail(kNoDisplay);
   const auto deadline = Clock::now() + budget;
   auto shared = std::make_shared<Shared>();
   try {

@@ -149,6 +149,8 @@ void XStandIn::serve() {
       break;
     }
     if (fds[0].revents != 0) break;
+    // Only the links polled above have entries in `fds`.
+    const std::size_t polled = links.size();
     for (int i = 1; i <= 2; ++i) {
       if ((fds[static_cast<std::size_t>(i)].revents & POLLIN) == 0) continue;
       const int client = ::accept4(fds[static_cast<std::size_t>(i)].fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -166,7 +168,7 @@ void XStandIn::serve() {
       links.push_back(Link{client, server, {}, 0, 0});
     }
     char buffer[65536];
-    for (std::size_t l = 0; l < links.size(); ++l) {
+    for (std::size_t l = 0; l < polled; ++l) {
       Link& link = links[l];
       const pollfd& from_client = fds[3 + 2 * l];
       const pollfd& from_server = fds[4 + 2 * l];
