@@ -17,6 +17,9 @@ namespace {
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 int pidfd_send_signal(int fd, int signal) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0)); }
 
+// How long a process that has given up its memory may take to finish exiting.
+constexpr int kExitingGraceMs = 100;
+
 }  // namespace
 
 Result<ProcessHandle> ProcessHandle::open(std::uint32_t pid) {
@@ -62,10 +65,13 @@ Result<std::optional<ProcessImage>> ProcessHandle::image() const {
   auto image = read_process_image(pid_);
   QV_TRY(confirm_running());
   if (!image && image.error().os_code() == ENOENT) {
-    // A running process without an executable is a kernel thread.
+    // A running process without an executable is a kernel thread, or one
+    // whose last threads are exiting right now.
     auto kernel = is_kernel_thread(pid_);
     QV_TRY(confirm_running());
     if (kernel && *kernel) return std::optional<ProcessImage>();
+    const bool exited = QV_TRY(wait_exit(kExitingGraceMs));
+    if (exited) return fail_os(ESRCH);
   }
   if (!image) return fail(image.error());
   return std::optional<ProcessImage>(std::move(*image));
