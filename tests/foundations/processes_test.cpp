@@ -68,13 +68,19 @@ TEST_F(GameProcesses, FindsGamesByFileNameInsideTheRootOnly) {
 }
 
 TEST_F(GameProcesses, UnlinkedExecutableStillBelongsToTheClient) {
-  fs::path path = game("zEntry.exe");
-  FakeGame running(path);
-  fs::remove(path);
+  // Removed, or replaced by a new file (as an install replaces it): the file
+  // now at the path is not the one running, yet the game is this client's.
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "removed");
+    fs::path path = game("zEntry.exe");
+    FakeGame running(path);
+    fs::remove(path);
+    if (replaced) install_fake_game(path);
 
-  auto found = find_client_game_processes(root_);
-  ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{running.pid(), path}}));
+    auto found = find_client_game_processes(root_);
+    ASSERT_TRUE(found) << found.error().to_string();
+    EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{running.pid(), path}}));
+  }
 }
 
 TEST_F(GameProcesses, GameRunFromARemovedFolderElsewhereIsNotTheClients) {
