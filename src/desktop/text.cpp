@@ -141,31 +141,6 @@ Status draw_label(TextContext& context, std::string_view text, Rect box) {
 
 // ---- Body text -------------------------------------------------------------
 
-// A shaped line, cut with the end ellipsis when it is wider than `width`
-// pixels. Cuts fall between clusters, so a base never loses its marks.
-std::vector<ShapedGlyph> fit_line(SizedFace& face, std::string_view text, std::int64_t width) {
-  std::vector<ShapedGlyph> glyphs = face.shape(text);
-  const auto advance_of = [](const std::vector<ShapedGlyph>& run) {
-    std::int64_t sum = 0;
-    for (const auto& g : run) sum += g.x_advance;
-    return sum;
-  };
-  const std::int64_t limit = width * 64;
-  if (advance_of(glyphs) <= limit) return glyphs;
-  const std::vector<ShapedGlyph> ellipsis = face.shape(kEllipsis);
-  const std::int64_t room = limit - advance_of(ellipsis);
-  std::size_t keep = 0;
-  std::int64_t used = 0;
-  for (std::size_t i = 0; i < glyphs.size(); ++i) {
-    if (i > 0 && glyphs[i].cluster != glyphs[i - 1].cluster && used <= room) keep = i;
-    used += glyphs[i].x_advance;
-  }
-  if (used <= room) keep = glyphs.size();
-  glyphs.resize(keep);
-  glyphs.insert(glyphs.end(), ellipsis.begin(), ellipsis.end());
-  return glyphs;
-}
-
 void draw_body_line(const FrameView& frame, SizedFace& face, const std::vector<ShapedGlyph>& glyphs,
                     PixelBox pixels, TextColour colour) {
   std::int64_t total = 0;
@@ -195,13 +170,36 @@ void draw_body(TextContext& context, std::string_view text, Rect box, std::int32
   if (!face) return;
   const PixelBox shadow = scale_box({box.left + 2, box.top + 2, box.right + 2, box.bottom + 2}, context.scale);
   const PixelBox pixels = scale_box(box, context.scale);
-  const auto shadow_glyphs = fit_line(*face, text, std::int64_t{shadow.right} - shadow.left);
+  const auto shadow_glyphs = fit_body_line(*face, text, std::int64_t{shadow.right} - shadow.left);
   draw_body_line(context.frame, *face, shadow_glyphs, shadow, kTextShadowColour);
-  const auto glyphs = fit_line(*face, text, std::int64_t{pixels.right} - pixels.left);
+  const auto glyphs = fit_body_line(*face, text, std::int64_t{pixels.right} - pixels.left);
   draw_body_line(context.frame, *face, glyphs, pixels, kTextColour);
 }
 
 }  // namespace
+
+std::vector<ShapedGlyph> fit_body_line(SizedFace& face, std::string_view text, std::int64_t width) {
+  std::vector<ShapedGlyph> glyphs = face.shape(text);
+  const auto advance_of = [](const std::vector<ShapedGlyph>& run) {
+    std::int64_t sum = 0;
+    for (const auto& g : run) sum += g.x_advance;
+    return sum;
+  };
+  const std::int64_t limit = width * 64;
+  if (advance_of(glyphs) <= limit) return glyphs;
+  const std::vector<ShapedGlyph> ellipsis = face.shape(kEllipsis);
+  const std::int64_t room = limit - advance_of(ellipsis);
+  std::size_t keep = 0;
+  std::int64_t used = 0;
+  for (std::size_t i = 0; i < glyphs.size(); ++i) {
+    if (i > 0 && glyphs[i].cluster != glyphs[i - 1].cluster && used <= room) keep = i;
+    used += glyphs[i].x_advance;
+  }
+  if (used <= room) keep = glyphs.size();
+  glyphs.resize(keep);
+  glyphs.insert(glyphs.end(), ellipsis.begin(), ellipsis.end());
+  return glyphs;
+}
 
 nlohmann::json font_metrics_json(const FontMetrics& m) {
   nlohmann::json entry = nlohmann::json::object();

@@ -12,6 +12,7 @@
 
 #include "core/foundations/error.hpp"
 #include "desktop/design_space.hpp"
+#include "desktop/font_binding.hpp"
 #include "desktop/loaded_font.hpp"
 
 namespace qv {
@@ -79,6 +80,11 @@ struct TextContext {
 // be measured or the text has no ink: the labels are fixed texts in a font
 // verified at start-up, so that is an internal failure.
 Status draw_text(TextContext& context, std::string_view text, Rect box, std::int32_t size, TextMode mode);
+
+// The glyphs of one body line as drawn in a box `width` pixels wide: the text
+// shaped, and when wider than the box, cut between two clusters (a base keeps
+// its marks) and ended with "..." so that it fits.
+std::vector<ShapedGlyph> fit_body_line(SizedFace& face, std::string_view text, std::int64_t width);
 
 // " • {}%" with floor(ratio x 100), clamped to 0..2^32 - 1 (not-a-number 0).
 std::string percent_suffix(double ratio);
