@@ -3,6 +3,7 @@
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
+#include FT_OUTLINE_H
 #include FT_SFNT_NAMES_H
 #include FT_TRUETYPE_IDS_H
 #include FT_TRUETYPE_TABLES_H
@@ -345,8 +346,22 @@ Result<GlyphBitmap> SizedFace::render_glyph(std::uint32_t glyph) {
 }
 
 Result<GlyphMetrics> SizedFace::glyph_metrics(std::uint32_t glyph) {
-  const GlyphBitmap bitmap = QV_TRY(render_glyph(glyph));
-  return GlyphMetrics{bitmap.width, bitmap.rows, bitmap.left, bitmap.top, bitmap.advance};
+  // The ink box without rasterising: the outline's control box rounded out to
+  // whole pixels, which is the box the anti-aliasing rasteriser fills.
+  if (const FT_Error error = FT_Load_Glyph(state_->face, glyph, kLoadFlags)) {
+    return fail(freetype_error("glyph", error));
+  }
+  FT_GlyphSlot slot = state_->face->glyph;
+  const auto advance = static_cast<std::int32_t>((slot->advance.x + 32) >> 6);
+  if (slot->format != FT_GLYPH_FORMAT_OUTLINE) return fail("glyph: not an outline");
+  if (slot->outline.n_points == 0) return GlyphMetrics{0, 0, 0, 0, advance};
+  FT_BBox box;
+  FT_Outline_Get_CBox(&slot->outline, &box);
+  const auto floor_px = [](FT_Pos v) { return static_cast<std::int32_t>(v >> 6); };  // arithmetic shift floors
+  const auto ceil_px = [](FT_Pos v) { return static_cast<std::int32_t>((v + 63) >> 6); };
+  const std::int32_t left = floor_px(box.xMin), right = ceil_px(box.xMax);
+  const std::int32_t bottom = floor_px(box.yMin), top = ceil_px(box.yMax);
+  return GlyphMetrics{right - left, top - bottom, left, top, advance};
 }
 
 std::int32_t SizedFace::ascent() const {
@@ -355,6 +370,31 @@ std::int32_t SizedFace::ascent() const {
 
 std::int32_t SizedFace::descent() const {
   return static_cast<std::int32_t>((-state_->face->size->metrics.descender + 63) >> 6);
+}
+
+Result<SizedFace*> cached_face(const FontChoice& choice, std::int32_t pixel_height) {
+  // Keyed by the font's bytes (held, so their address is not reused while
+  // cached) or by its file, and the face index.
+  struct Entry {
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+    std::filesystem::path file;
+    int index;
+    SizedFace face;
+  };
+  constexpr std::size_t kCapacity = 4;
+  thread_local std::vector<Entry> cache;  // most recently used last
+  for (auto it = cache.begin(); it != cache.end(); ++it) {
+    if (it->bytes == choice.bytes && it->file == choice.file && it->index == choice.index) {
+      std::rotate(it, it + 1, cache.end());
+      SizedFace& face = cache.back().face;
+      if (face.pixel_height() != pixel_height) QV_TRY(face.set_pixel_height(pixel_height));
+      return &face;
+    }
+  }
+  SizedFace face = QV_TRY(SizedFace::open(choice, pixel_height));
+  if (cache.size() == kCapacity) cache.erase(cache.begin());
+  cache.push_back(Entry{choice.bytes, choice.file, choice.index, std::move(face)});
+  return &cache.back().face;
 }
 
 std::vector<ShapedGlyph> SizedFace::shape(std::string_view text) {

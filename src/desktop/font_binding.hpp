@@ -115,7 +115,8 @@ class SizedFace {
 
   // The glyph the font maps `code` to; 0 (the missing-glyph shape) when none.
   std::uint32_t glyph_index(std::uint32_t code) const;
-  // Metrics of a glyph as rendered with light hinting and anti-aliasing.
+  // Metrics of a glyph as rendered with light hinting and anti-aliasing (the
+  // box `render_glyph` fills), without rendering it.
   Result<GlyphMetrics> glyph_metrics(std::uint32_t glyph);
   // Renders a glyph with the same settings as `glyph_metrics`.
   Result<GlyphBitmap> render_glyph(std::uint32_t glyph);
@@ -134,5 +135,12 @@ class SizedFace {
   std::unique_ptr<State> state_;
   std::int32_t pixel_height_ = 0;
 };
+
+// A face of `choice` at `pixel_height` from a small cache of the calling
+// thread, so that a frame's texts do not parse and analyse their fonts anew
+// each time. The face stays valid until the thread's next call; a font
+// removed from the process is never handed out again, as `choose_font` no
+// longer chooses it.
+Result<SizedFace*> cached_face(const FontChoice& choice, std::int32_t pixel_height);
 
 }  // namespace qv

@@ -120,6 +120,31 @@ TEST(VerifyFont, APrivateFontFileServesLikeTheEmbeddedOne) {
   EXPECT_EQ(choice->file, fs::path(QV_SOURCE_DIR "/assets/fonts/CinzelDecorative-Bold.ttf"));
 }
 
+TEST(SizedFace, MeasuredInkIsTheRenderedBox) {
+  const LoadedFont font = embedded_font();
+  const auto choice = choose_font(kLabelFontFamily, kLabelFontWeight);
+  ASSERT_TRUE(choice);
+  auto face = SizedFace::open(*choice, 42);
+  ASSERT_TRUE(face);
+  for (std::int32_t height = 4; height <= 84; ++height) {
+    ASSERT_TRUE(face->set_pixel_height(height));
+    for (const char ch : std::string_view("PATCHECKSTOPGAMEREGISTERTOPUPDISCORDPLAY .")) {
+      const std::uint32_t glyph = face->glyph_index(static_cast<unsigned char>(ch));
+      const auto m = face->glyph_metrics(glyph);
+      ASSERT_TRUE(m);
+      const auto b = face->render_glyph(glyph);
+      ASSERT_TRUE(b);
+      EXPECT_EQ(m->black_width, b->width) << ch << " at " << height;
+      EXPECT_EQ(m->black_height, b->rows) << ch << " at " << height;
+      if (b->width > 0) {
+        EXPECT_EQ(m->origin_x, b->left) << ch << " at " << height;
+        EXPECT_EQ(m->origin_y, b->top) << ch << " at " << height;
+      }
+      EXPECT_EQ(m->advance, b->advance) << ch << " at " << height;
+    }
+  }
+}
+
 TEST(PrivateFont, RefusesBytesThatAreNoFont) {
   const std::vector<std::uint8_t> junk(4096, 0x5A);
   EXPECT_FALSE(PrivateFont::add_memory(junk));

@@ -141,29 +141,34 @@ std::vector<std::uint8_t> patterned_skin() {
   return skin;
 }
 
-TEST(ScaleSkin, HalfSizeAveragesPremultipliedBlocks) {
-  const auto frame = scale_skin(patterned_skin(), 768, 512);
-  ASSERT_EQ(frame.size(), std::size_t{768} * 512 * 4);
-  // (0,0): the block red, green, blue, transparent white, each weighted 1/4:
-  // blue 255/4, green 240/4, red 255/4, alpha 3 x 255/4.
-  EXPECT_EQ(at(frame, 768, 0, 0), (Bgra{64, 60, 64, 191}));
-  // (1,0): pixels (2,0), (3,0), (2,1), (3,1): green 60 opaque, half-transparent
-  // (200,100,50) at 128, two transparent. Premultiplied: r 200 x 128/255 =
-  // 100.39, g 100 x 128/255 = 50.20, b 25.10; divided by 4 with green 60/4.
-  EXPECT_EQ(at(frame, 768, 1, 0), (Bgra{6, 28, 25, 96}));
-  // Far from the block everything is transparent black.
-  EXPECT_EQ(at(frame, 768, 400, 300), (Bgra{0, 0, 0, 0}));
-}
-
-TEST(ScaleSkin, OneAndAHalfTimesInterpolates) {
-  const auto frame = scale_skin(patterned_skin(), 2304, 1536);
-  ASSERT_EQ(frame.size(), std::size_t{2304} * 1536 * 4);
-  // Column 0 and row 0 clamp to the first source pixel: red itself.
-  EXPECT_EQ(at(frame, 2304, 0, 0), (Bgra{0, 0, 255, 255}));
-  // Column 1 and row 1 sample at (0.5, 0.5): the 2 x 2 average again.
-  EXPECT_EQ(at(frame, 2304, 1, 1), (Bgra{64, 60, 64, 191}));
-  // Column 2, row 0: x = 7/6, so 5/6 of green 240 and 1/6 of green 60.
-  EXPECT_EQ(at(frame, 2304, 2, 0), (Bgra{0, 210, 0, 255}));
+TEST(ScaleSkin, HalfAndOneAndAHalfTimesAgainstHandComputedPixels) {
+  struct Case {
+    std::int32_t width, height, x, y;
+    Bgra expected;
+  };
+  const Case cases[] = {
+      // Half size, (0,0): the block red, green, blue, transparent white, each
+      // weighted 1/4: blue 255/4, green 240/4, red 255/4, alpha 3 x 255/4.
+      {768, 512, 0, 0, {64, 60, 64, 191}},
+      // Half size, (1,0): pixels (2,0), (3,0), (2,1), (3,1): dark green 60,
+      // (200,100,50) at alpha 128, two transparent. Premultiplied: r 100.39,
+      // g 50.20, b 25.10; each divided by 4, with green 60/4 added.
+      {768, 512, 1, 0, {6, 28, 25, 96}},
+      // Far from the block everything is transparent black.
+      {768, 512, 400, 300, {0, 0, 0, 0}},
+      // 1.5 times, column 0 and row 0 clamp to the first source pixel: red.
+      {2304, 1536, 0, 0, {0, 0, 255, 255}},
+      // Column 1 and row 1 sample at (0.5, 0.5): the 2 x 2 average again.
+      {2304, 1536, 1, 1, {64, 60, 64, 191}},
+      // Column 2, row 0: x = 7/6, so 5/6 of green 240 and 1/6 of green 60.
+      {2304, 1536, 2, 0, {0, 210, 0, 255}},
+  };
+  const auto skin = patterned_skin();
+  for (const auto& c : cases) {
+    const auto frame = scale_skin(skin, c.width, c.height);
+    ASSERT_EQ(frame.size(), std::size_t(c.width) * c.height * 4);
+    EXPECT_EQ(at(frame, c.width, c.x, c.y), c.expected) << c.width << "x" << c.height << " at " << c.x << "," << c.y;
+  }
 }
 
 TEST(ScaleSkin, DegenerateSizesAndSkins) {
