@@ -189,6 +189,11 @@ struct SystemFonts {
   std::mutex mutex;
   FcConfig* config = nullptr;
   std::map<std::tuple<std::string, std::int32_t, std::string>, FontChoice> cache;
+  // Releases the configuration at exit: fontconfig keeps part of it where
+  // only the configuration itself can free it.
+  ~SystemFonts() {
+    if (config) FcConfigDestroy(config);
+  }
 };
 
 SystemFonts& system_fonts() {
