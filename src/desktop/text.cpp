@@ -111,21 +111,23 @@ Status draw_label(TextContext& context, std::string_view text, Rect box) {
   auto choice = choose_font(context.font.family, context.font.weight);
   if (!choice) return fail(kGlyphMetricsFailure);
   std::int32_t n = round_to_i32(kLabelStartHeight * context.scale);
-  auto face = cached_face(*choice, n);
-  if (!face) return fail(kGlyphMetricsFailure);
+  auto cached = cached_face(*choice, n);
+  if (!cached) return fail(kGlyphMetricsFailure);
+  SizedFace& face = **cached;
   // Measured unit by unit: a character outside the basic plane is its two
   // surrogate units, each drawn as whatever the font gives it.
   std::vector<std::uint32_t> glyphs;
-  for (const char16_t unit : utf8_to_utf16(text)) glyphs.push_back((*face)->glyph_index(unit));
+  for (const char16_t unit : utf8_to_utf16(text)) glyphs.push_back(face.glyph_index(unit));
 
   Ink ink;
+  bool fits = false;
   for (;; --n) {
-    if (!(*face)->set_pixel_height(n)) return fail(kGlyphMetricsFailure);
-    ink = QV_TRY(measure_ink(**face, glyphs));
-    const bool fits = ink.width() <= available_width && ink.height() <= available_height;
+    if (!face.set_pixel_height(n)) return fail(kGlyphMetricsFailure);
+    ink = QV_TRY(measure_ink(face, glyphs));
+    fits = ink.width() <= available_width && ink.height() <= available_height;
+    // The smallest height tried is 6, or the start height when below 7.
     if (fits || n <= kLabelSmallestHeight) break;
   }
-  const bool fits = ink.width() <= available_width && ink.height() <= available_height;
   context.metrics.push_back(FontMetrics{std::string(text), context.font.family, n, ink.width(), ink.height(),
                                         available_width, available_height, box, fits});
 
@@ -135,8 +137,8 @@ Status draw_label(TextContext& context, std::string_view text, Rect box) {
   const std::int64_t y =
       std::int64_t{pixels.top} + (std::int64_t{pixels.bottom} - pixels.top - ink.height()) / 2 - ink.min_top;
   const PixelBox clip = clip_to_frame(pixels, context.frame);
-  QV_TRY(draw_label_run(context.frame, clip, **face, glyphs, x + 1, y + 1, kTextShadowColour));
-  return draw_label_run(context.frame, clip, **face, glyphs, x, y, kTextColour);
+  QV_TRY(draw_label_run(context.frame, clip, face, glyphs, x + 1, y + 1, kTextShadowColour));
+  return draw_label_run(context.frame, clip, face, glyphs, x, y, kTextColour);
 }
 
 // ---- Body text -------------------------------------------------------------
@@ -166,14 +168,15 @@ void draw_body(TextContext& context, std::string_view text, Rect box, std::int32
   const std::int32_t p = round_to_i32(size * context.scale);
   auto choice = choose_font(kBodyFontFamily, kBodyFontWeight, kBodyFontLanguage);
   if (!choice) return;
-  auto face = cached_face(*choice, p);
-  if (!face) return;
+  auto cached = cached_face(*choice, p);
+  if (!cached) return;
+  SizedFace& face = **cached;
   const PixelBox shadow = scale_box({box.left + 2, box.top + 2, box.right + 2, box.bottom + 2}, context.scale);
   const PixelBox pixels = scale_box(box, context.scale);
-  const auto shadow_glyphs = fit_body_line(**face, text, std::int64_t{shadow.right} - shadow.left);
-  draw_body_line(context.frame, **face, shadow_glyphs, shadow, kTextShadowColour);
-  const auto glyphs = fit_body_line(**face, text, std::int64_t{pixels.right} - pixels.left);
-  draw_body_line(context.frame, **face, glyphs, pixels, kTextColour);
+  const auto shadow_glyphs = fit_body_line(face, text, std::int64_t{shadow.right} - shadow.left);
+  draw_body_line(context.frame, face, shadow_glyphs, shadow, kTextShadowColour);
+  const auto glyphs = fit_body_line(face, text, std::int64_t{pixels.right} - pixels.left);
+  draw_body_line(context.frame, face, glyphs, pixels, kTextColour);
 }
 
 }  // namespace
