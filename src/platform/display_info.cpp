@@ -153,7 +153,8 @@ DisplayInfo read_display_info(Connection& connection) {
   if (info.monitors.empty()) {
     Display* display = connection.display();
     Monitor whole;
-    whole.bounds = rect_of(0, 0, DisplayWidth(display, connection.screen()), DisplayHeight(display, connection.screen()));
+    const int screen = connection.screen();
+    whole.bounds = rect_of(0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen));
     whole.primary = true;
     info.monitors.push_back(whole);
   }

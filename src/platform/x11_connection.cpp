@@ -173,7 +173,9 @@ std::optional<std::string> Connection::text_property(::Window window, Atom prope
     return std::nullopt;
   }
   std::optional<std::string> out;
-  if (type != None && format == 8) out.emplace(reinterpret_cast<const char*>(data), std::min<std::size_t>(items, max_bytes));
+  if (type != None && format == 8) {
+    out.emplace(reinterpret_cast<const char*>(data), std::min<std::size_t>(items, max_bytes));
+  }
   if (data != nullptr) XFree(data);
   return out;
 }

@@ -15,8 +15,7 @@
 
 #include "platform/message_loop.hpp"
 #include "support/temp_dir.hpp"
-#include "support/x_client.hpp"
-#include "support/xvfb.hpp"
+#include "support/private_display.hpp"
 
 namespace qv::platform {
 namespace {
@@ -103,67 +102,51 @@ auto has(std::size_t count = 1) {
 }
 
 // One private X server for the suite, with room for every window here.
-class WindowOnDisplay : public ::testing::Test {
+class WindowOnDisplay : public test::PrivateDisplayTest {
  protected:
-  static void SetUpTestSuite() { server_ = new Xvfb(kScreen); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (!server_->display()) GTEST_SKIP() << "no X server: " << server_->reason();
-    ::setenv("DISPLAY", server_->display()->c_str(), 1);
-    client_ = std::make_unique<XClient>(*server_->display());
-  }
-  void TearDown() override {
-    client_.reset();
-    ::unsetenv("DISPLAY");
-  }
+  static void SetUpTestSuite() { start_display(kScreen); }
+  static void TearDownTestSuite() { stop_display(); }
 
   // A shown window that has taken the keyboard focus (no window manager runs).
   Window shown(const WindowOptions& options) {
     auto window = Window::create(options);
     EXPECT_TRUE(window) << window.error().to_string();
     window->show();
-    EXPECT_TRUE(client_->wait_viewable(window->id()));
+    EXPECT_TRUE(client().wait_viewable(window->id()));
     pump_for(*window, 100ms);
     return std::move(*window);
   }
-
-  static Xvfb* server_;
-  std::unique_ptr<XClient> client_;
 };
-Xvfb* WindowOnDisplay::server_ = nullptr;
 
 class PresentedFrames : public WindowOnDisplay, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(PresentedFrames, ReadBackByteForByteAtEverySize) {
-  ASSERT_TRUE(client_->has_argb_visual()) << "the test server offers no 32-bit visual";
+  ASSERT_TRUE(client().has_argb_visual()) << "the test server offers no 32-bit visual";
   WindowOptions options = options_at(40, 30, 160, 100);
   options.shared_memory = GetParam();
   Window window = shown(options);
   ASSERT_TRUE(window.has_alpha());
-  EXPECT_EQ(client_->geometry(window.id())->depth, 32);
+  EXPECT_EQ(client().geometry(window.id())->depth, 32);
 
   // An odd size, and then a smaller one: the window takes each frame's size.
   for (auto [width, height, seed] : {std::tuple{173, 97, 1u}, std::tuple{64, 40, 2u}}) {
     const auto frame = noise_frame(width, height, seed);
     auto presented = window.present(frame, width, height);
     ASSERT_TRUE(presented) << presented.error().to_string();
-    ASSERT_TRUE(client_->wait_viewable(window.id(), width, height));
-    EXPECT_EQ(client_->pixels(window.id(), width, height), frame) << width << "x" << height;
-    EXPECT_EQ(client_->size_limits(window.id()), (std::array{width, height, width, height}));
+    ASSERT_TRUE(client().wait_viewable(window.id(), width, height));
+    EXPECT_EQ(client().pixels(window.id(), width, height), frame) << width << "x" << height;
+    EXPECT_EQ(client().size_limits(window.id()), (std::array{width, height, width, height}));
   }
   EXPECT_EQ(window.uses_shared_memory(), GetParam());
 
   // A refused frame leaves the last one on the screen.
-  const auto last = client_->pixels(window.id(), 64, 40);
+  const auto last = client().pixels(window.id(), 64, 40);
   const auto short_frame = noise_frame(64, 39, 3);
   auto refused = window.present(short_frame, 64, 40);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().to_string(), "a frame of 64x40 pixels has 9984 bytes, not 10240");
   EXPECT_FALSE(window.present(std::span<const std::uint8_t>(), 0, 0));
-  EXPECT_EQ(client_->pixels(window.id(), 64, 40), last);
+  EXPECT_EQ(client().pixels(window.id(), 64, 40), last);
 
   window.destroy();
   auto closed = window.present(last, 64, 40);
@@ -206,16 +189,16 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   ASSERT_TRUE(created) << created.error().to_string();
   Window& window = *created;
   const std::uint64_t id = window.id();
-  auto text = [&](const char* name) { return [this, id, name] { return client_->text_property(id, name); }; };
+  auto text = [&](const char* name) { return [this, id, name] { return client().text_property(id, name); }; };
 
   EXPECT_EQ(settled(text("_NET_WM_NAME"), std::optional<std::string>(thai)), thai);
-  EXPECT_EQ(client_->atom_names(id, "WM_PROTOCOLS"), (std::vector<std::string>{"WM_DELETE_WINDOW", "_NET_WM_PING"}));
-  EXPECT_EQ(client_->atom_names(id, "_NET_WM_WINDOW_TYPE"), std::vector<std::string>{"_NET_WM_WINDOW_TYPE_NORMAL"});
-  EXPECT_EQ(client_->long_property(id, "_MOTIF_WM_HINTS"), (std::vector<long>{2, 0, 0, 0, 0}));
-  EXPECT_EQ(client_->long_property(id, "_NET_WM_PID"), std::vector<long>{::getpid()});
-  EXPECT_EQ(client_->wm_class(id), "QVLauncherLayeredV1/QVLauncherLayeredV1");
-  EXPECT_EQ(client_->size_limits(id), (std::array{96, 64, 96, 64}));
-  auto geometry = client_->geometry(id);
+  EXPECT_EQ(client().atom_names(id, "WM_PROTOCOLS"), (std::vector<std::string>{"WM_DELETE_WINDOW", "_NET_WM_PING"}));
+  EXPECT_EQ(client().atom_names(id, "_NET_WM_WINDOW_TYPE"), std::vector<std::string>{"_NET_WM_WINDOW_TYPE_NORMAL"});
+  EXPECT_EQ(client().long_property(id, "_MOTIF_WM_HINTS"), (std::vector<long>{2, 0, 0, 0, 0}));
+  EXPECT_EQ(client().long_property(id, "_NET_WM_PID"), std::vector<long>{::getpid()});
+  EXPECT_EQ(client().wm_class(id), "QVLauncherLayeredV1/QVLauncherLayeredV1");
+  EXPECT_EQ(client().size_limits(id), (std::array{96, 64, 96, 64}));
+  auto geometry = client().geometry(id);
   ASSERT_TRUE(geometry);
   EXPECT_EQ((std::array{geometry->x, geometry->y, geometry->width, geometry->height}), (std::array{210, 120, 96, 64}));
   EXPECT_EQ(window.position(), (std::pair{210, 120}));
@@ -223,7 +206,7 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   // WM_NAME for window managers that read nothing newer: a Latin-1 title
   // survives it whole.
   window.set_title("QV Velmorane: café");
-  EXPECT_EQ(settled([&] { return client_->wm_name(id); }, std::optional<std::string>("QV Velmorane: café")),
+  EXPECT_EQ(settled([&] { return client().wm_name(id); }, std::optional<std::string>("QV Velmorane: café")),
             "QV Velmorane: café");
   // A status that carries a file name's stray bytes still gives valid UTF-8.
   window.set_title("bad \xff\xc3 name");
@@ -238,7 +221,7 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   ASSERT_TRUE(window.set_icon(icons));
   std::vector<std::uint32_t> expected = {2, 1, 0xFF102030, 0x00AABBCC, 3, 2};
   expected.insert(expected.end(), 6, 0x7F7F7F7F);
-  EXPECT_EQ(settled([&] { return icon_of(*client_, id); }, expected), expected);
+  EXPECT_EQ(settled([&] { return icon_of(client(), id); }, expected), expected);
 
   struct Refusal {
     IconImage icon;
@@ -256,7 +239,7 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   }
   window.set_title("after the refusals");
   settled(text("_NET_WM_NAME"), std::optional<std::string>("after the refusals"));
-  EXPECT_EQ(icon_of(*client_, id), expected);
+  EXPECT_EQ(icon_of(client(), id), expected);
 }
 
 TEST_F(WindowOnDisplay, RefusesSizesTheServerCannotShow) {
@@ -270,8 +253,8 @@ TEST_F(WindowOnDisplay, RefusesSizesTheServerCannotShow) {
 
 TEST_F(WindowOnDisplay, PointerAndButtonsArriveInWindowPixels) {
   Window window = shown(options_at(100, 80, 300, 200));
-  client_->pointer_to(150, 130);
-  client_->pointer_to(160, 135);
+  client().pointer_to(150, 130);
+  client().pointer_to(160, 135);
   auto events = pump(window, [](const Events& e) {
     auto moves = only<PointerMoved>(e);
     return !moves.empty() && moves.back() == PointerMoved{60, 55};
@@ -279,15 +262,15 @@ TEST_F(WindowOnDisplay, PointerAndButtonsArriveInWindowPixels) {
   ASSERT_FALSE(only<PointerMoved>(events).empty());
   EXPECT_EQ(only<PointerMoved>(events).back(), (PointerMoved{60, 55}));
 
-  client_->click(1);
-  client_->click(3);
+  client().click(1);
+  client().click(3);
   events = pump(window, has<ButtonReleased>(2));
   EXPECT_EQ(only<ButtonPressed>(events),
             (std::vector<ButtonPressed>{{MouseButton::Left, 60, 55}, {MouseButton::Right, 60, 55}}));
   EXPECT_EQ(only<ButtonReleased>(events),
             (std::vector<ButtonReleased>{{MouseButton::Left, 60, 55}, {MouseButton::Right, 60, 55}}));
 
-  client_->pointer_to(20, 20);
+  client().pointer_to(20, 20);
   events = pump(window, has<PointerLeft>());
   EXPECT_EQ(only<PointerLeft>(events).size(), 1u);
 }
@@ -309,7 +292,7 @@ TEST_F(WindowOnDisplay, KeysFocusAndCloseRequestsArrive) {
            Case{XK_Escape, false, {Key::Escape, false}},
            Case{XK_a, false, {Key::Other, false}},
        }) {
-    client_->key(keysym, shift);
+    client().key(keysym, shift);
     auto keys = only<KeyPressed>(pump(window, [&](const Events& e) {
       auto k = only<KeyPressed>(e);
       return !k.empty() && k.back().key == expected.key;
@@ -319,79 +302,79 @@ TEST_F(WindowOnDisplay, KeysFocusAndCloseRequestsArrive) {
     EXPECT_EQ(keys.back(), expected) << keysym;
   }
 
-  client_->take_focus(1000, 800);
+  client().take_focus(1000, 800);
   EXPECT_EQ(only<FocusLost>(pump(window, has<FocusLost>())).size(), 1u);
 
-  client_->request_close(window.id());
+  client().request_close(window.id());
   EXPECT_EQ(only<CloseRequested>(pump(window, has<CloseRequested>())).size(), 1u);
   EXPECT_TRUE(window.is_open()) << "a close request only asks";
 }
 
 TEST_F(WindowOnDisplay, ScaleChangesAreReportedOncePerNewValue) {
   Window window = shown(options_at(0, 0, 50, 50));
-  client_->set_root_text("RESOURCE_MANAGER", "Xft.dpi:\t144\n");
+  client().set_root_text("RESOURCE_MANAGER", "Xft.dpi:\t144\n");
   EXPECT_EQ(only<ScaleChanged>(pump(window, has<ScaleChanged>())), (std::vector<ScaleChanged>{{144.0}}));
   EXPECT_DOUBLE_EQ(window.display_info().scale(), 1.5);
 
   // Other resources change, the scale does not.
-  client_->set_root_text("RESOURCE_MANAGER", "Xft.dpi:\t144\nXcursor.size:\t24\n");
+  client().set_root_text("RESOURCE_MANAGER", "Xft.dpi:\t144\nXcursor.size:\t24\n");
   EXPECT_TRUE(only<ScaleChanged>(pump_for(window, 300ms)).empty());
 
-  client_->delete_root_property("RESOURCE_MANAGER");
+  client().delete_root_property("RESOURCE_MANAGER");
   EXPECT_EQ(only<ScaleChanged>(pump(window, has<ScaleChanged>())), (std::vector<ScaleChanged>{{96.0}}));
 }
 
 TEST_F(WindowOnDisplay, CaptionDragMovesTheWindowItselfWithoutWindowManager) {
   Window window = shown(options_at(100, 100, 200, 120));
-  client_->pointer_to(150, 120);
-  client_->button(1, true);
+  client().pointer_to(150, 120);
+  client().button(1, true);
   ASSERT_EQ(only<ButtonPressed>(pump(window, has<ButtonPressed>())).size(), 1u);
   window.begin_caption_drag();
-  for (int step = 1; step <= 5; ++step) client_->pointer_to(150 + 20 * step, 120 + 10 * step);
+  for (int step = 1; step <= 5; ++step) client().pointer_to(150 + 20 * step, 120 + 10 * step);
   pump_for(window, 200ms);
   EXPECT_EQ(window.position(), (std::pair{200, 150}));
-  EXPECT_EQ(client_->geometry(window.id())->x, 200);
+  EXPECT_EQ(client().geometry(window.id())->x, 200);
 
   // The press that dragged has no release; the next click is a click again.
-  client_->button(1, false);
+  client().button(1, false);
   EXPECT_TRUE(only<ButtonReleased>(pump_for(window, 200ms)).empty());
-  client_->pointer_to(260, 200);
-  client_->click(1);
+  client().pointer_to(260, 200);
+  client().click(1);
   auto events = pump(window, has<ButtonReleased>());
   EXPECT_EQ(only<ButtonReleased>(events), (std::vector<ButtonReleased>{{MouseButton::Left, 60, 50}}));
   EXPECT_EQ(window.position(), (std::pair{200, 150}));
 }
 
 TEST_F(WindowOnDisplay, WindowManagerIsAskedToMoveAndMinimiseAndGetsPingAnswers) {
-  client_->act_as_window_manager({"_NET_WM_MOVERESIZE", "_NET_WM_PING"});
+  client().act_as_window_manager({"_NET_WM_MOVERESIZE", "_NET_WM_PING"});
   Window window = shown(options_at(300, 200, 200, 120));
-  client_->pointer_to(350, 230);
-  client_->button(1, true);
+  client().pointer_to(350, 230);
+  client().button(1, true);
   ASSERT_EQ(only<ButtonPressed>(pump(window, has<ButtonPressed>())).size(), 1u);
   window.begin_caption_drag();
-  auto move = client_->next_root_message();
+  auto move = client().next_root_message();
   ASSERT_TRUE(move);
   EXPECT_EQ(move->window, window.id());
   EXPECT_EQ(move->type, "_NET_WM_MOVERESIZE");
   EXPECT_EQ(move->data, (std::array<long, 5>{350, 230, 8, 1, 1}));
-  client_->button(1, false);
+  client().button(1, false);
   EXPECT_TRUE(only<ButtonReleased>(pump_for(window, 200ms)).empty());
 
   window.minimise();
-  auto iconify = client_->next_root_message();
+  auto iconify = client().next_root_message();
   ASSERT_TRUE(iconify);
   EXPECT_EQ(iconify->type, "WM_CHANGE_STATE");
   EXPECT_EQ(iconify->data[0], 3) << "IconicState";
 
-  client_->send_ping(window.id(), 4242);
+  client().send_ping(window.id(), 4242);
   pump_for(window, 100ms);
-  auto pong = client_->next_root_message();
+  auto pong = client().next_root_message();
   ASSERT_TRUE(pong);
   EXPECT_EQ(pong->type, "WM_PROTOCOLS");
-  EXPECT_EQ(pong->window, client_->root());
+  EXPECT_EQ(pong->window, client().root());
   EXPECT_EQ(pong->data[1], 4242);
   EXPECT_EQ(static_cast<std::uint64_t>(pong->data[2]), window.id());
-  client_->delete_root_property("_NET_SUPPORTING_WM_CHECK");
+  client().delete_root_property("_NET_SUPPORTING_WM_CHECK");
 }
 
 TEST_F(WindowOnDisplay, TicksKeepTheirRhythmUnderAFloodOfEvents) {
@@ -399,7 +382,7 @@ TEST_F(WindowOnDisplay, TicksKeepTheirRhythmUnderAFloodOfEvents) {
   std::atomic<bool> stop = false;
   std::atomic<long> sent = 0;
   std::thread flood([&] {
-    XClient other(*server_->display());
+    XClient other(display_name());
     while (!stop) {
       for (int i = 0; i < 200; ++i) other.send_key_event(window.id(), XK_a);
       other.sync();
@@ -453,7 +436,7 @@ TEST_F(WindowOnDisplay, LoopEndsWhenTheWindowIsDestroyedByAnyone) {
   Window by_other = shown(options_at(0, 0, 40, 40));
   int ticks = 0;
   ASSERT_TRUE(run_message_loop(by_other, [&](const WindowEvent& e) {
-    if (std::holds_alternative<Tick>(e) && ++ticks == 2) client_->destroy(by_other.id());
+    if (std::holds_alternative<Tick>(e) && ++ticks == 2) client().destroy(by_other.id());
     if (ticks > 20) by_other.destroy();
   }));
   EXPECT_EQ(ticks, 2) << "the loop went on after another client destroyed the window";

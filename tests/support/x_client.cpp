@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -288,6 +289,30 @@ void XClient::set_root_cardinals(const char* name, const std::vector<long>& valu
 void XClient::delete_root_property(const char* name) {
   XDeleteProperty(display_, root(), atom(name));
   sync();
+}
+
+bool XClient::set_monitor(const char* name, int x, int y, int width, int height, bool primary) {
+  XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, 0);
+  if (monitor == nullptr) return false;
+  monitor->name = atom(name);
+  monitor->primary = primary ? True : False;
+  monitor->automatic = False;
+  monitor->x = x;
+  monitor->y = y;
+  monitor->width = width;
+  monitor->height = height;
+  // A millimetre size the server accepts; nothing here reads it.
+  monitor->mwidth = width / 4;
+  monitor->mheight = height / 4;
+  XRRSetMonitor(display_, root(), monitor);
+  XFree(monitor);
+  sync();
+  int count = 0;
+  XRRMonitorInfo* monitors = XRRGetMonitors(display_, root(), True, &count);
+  bool found = false;
+  for (int i = 0; i < count; ++i) found = found || monitors[i].name == atom(name);
+  if (monitors != nullptr) XRRFreeMonitors(monitors);
+  return found;
 }
 
 void XClient::act_as_window_manager(const std::vector<std::string>& supported) {

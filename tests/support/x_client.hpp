@@ -94,6 +94,9 @@ class XClient {
   void set_root_text(const char* name, std::string_view value);
   void set_root_cardinals(const char* name, const std::vector<long>& values);
   void delete_root_property(const char* name);
+  // Defines a RandR monitor of the screen (without outputs); false when the
+  // server refuses it.
+  bool set_monitor(const char* name, int x, int y, int width, int height, bool primary);
 
   // Becomes an EWMH window manager that supports the named hints: it
   // publishes them and receives the client messages sent to the root.
