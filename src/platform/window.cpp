@@ -520,7 +520,7 @@ Window Window::create_headless(const WindowOptions& options) {
   return Window(std::move(impl));
 }
 
-bool Window::is_open() const { return impl_->open; }
+bool Window::is_open() const { return impl_->open && !connection_lost(); }
 bool Window::is_headless() const { return !impl_->connection; }
 std::uint64_t Window::id() const { return impl_->window; }
 bool Window::uses_shared_memory() const { return impl_->shared != nullptr; }
