@@ -157,7 +157,7 @@ TEST_P(PresentedFrames, ReadBackByteForByteAtEverySize) {
 INSTANTIATE_TEST_SUITE_P(SharedMemoryOrProtocol, PresentedFrames, ::testing::Bool(),
                          [](const auto& param) { return param.param ? "SharedMemory" : "Protocol"; });
 
-TEST_F(WindowOnDisplay, ServerWithoutArgbVisualGetsAnOpaqueWindowWithTheFrameColours) {
+TEST_F(WindowOnDisplay, ServerWithoutArgbVisualGetsAnOpaqueWindowThatKeepsItsFrame) {
   Xvfb plain("640x480x24", {"-extension", "Composite"});
   ASSERT_TRUE(plain.display()) << plain.reason();
   ::setenv("DISPLAY", plain.display()->c_str(), 1);
@@ -172,6 +172,9 @@ TEST_F(WindowOnDisplay, ServerWithoutArgbVisualGetsAnOpaqueWindowWithTheFrameCol
   ASSERT_TRUE(window->present(frame, 33, 21));
   ASSERT_TRUE(client.wait_viewable(window->id(), 33, 21));
   EXPECT_EQ(client.geometry(window->id())->depth, 24);
+  // Without a compositor a covered window loses its pixels; the server puts
+  // the frame back by itself, with no event handled here.
+  client.destroy(client.take_focus(0, 0));
   auto seen = client.pixels(window->id(), 33, 21);
   ASSERT_EQ(seen.size(), frame.size());
   for (std::size_t i = 0; i < frame.size(); ++i) {
@@ -406,7 +409,7 @@ TEST_F(WindowOnDisplay, TicksKeepTheirRhythmUnderAFloodOfEvents) {
   for (std::size_t i = 0; i < ticks.size(); ++i) {
     const auto due = start + (i + 1) * kTimerPeriod;
     EXPECT_GE(ticks[i], due) << "tick " << i << " came early";
-    EXPECT_LT(ticks[i] - due, 60ms) << "tick " << i << " came late";
+    EXPECT_LT(ticks[i] - due, 80ms) << "tick " << i << " came late";
   }
   EXPECT_GT(keys, 1000) << "the flood did not reach the window (" << sent << " sent)";
 }
@@ -424,7 +427,7 @@ TEST_F(WindowOnDisplay, ABusyHandlerGetsOneLateTickAndThenTheRhythm) {
   ASSERT_EQ(ticks.size(), 4u);
   EXPECT_GE(ticks[2], 550ms);
   EXPECT_LT(ticks[2], 600ms) << "the late tick waited for a period";
-  EXPECT_GE(ticks[3] - ticks[2], 100ms);
+  EXPECT_GE(ticks[3] - ticks[2], 95ms);
   EXPECT_LT(ticks[3] - ticks[2], 160ms);
 }
 
