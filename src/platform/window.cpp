@@ -34,6 +34,7 @@ constexpr const char* kNoVisual = "the X display has no 24- or 32-bit TrueColor 
 constexpr const char* kBadFrameSize = "frame size {}x{} is outside 1 to {} pixels";
 constexpr const char* kBadFrameLength = "a frame of {}x{} pixels has {} bytes, not {}";
 constexpr const char* kFrameRefused = "the X server cannot hold a frame of {}x{} pixels (X error {})";
+constexpr const char* kNoImage = "no memory to describe a frame of {}x{} pixels";
 constexpr const char* kWindowClosed = "the window is closed";
 constexpr const char* kBadIcon = "icon {} of {}x{} pixels has {} bytes, not {}";
 constexpr const char* kBadIconSize = "icon {} of {}x{} pixels is outside 1 to {} pixels a side";
@@ -249,12 +250,6 @@ struct Window::Impl {
       return fail(fmt::format(kFrameRefused, w, h, error));
     }
     if (gc == nullptr) gc = XCreateGC(display(), pixmap, 0, nullptr);
-    if (w != width || h != height) {
-      XResizeWindow(display(), window, static_cast<unsigned>(w), static_cast<unsigned>(h));
-      connection->set_fixed_size(window, w, h, false);
-      width = w;
-      height = h;
-    }
     XSetWindowBackgroundPixmap(display(), window, pixmap);
     if (frame != 0) XFreePixmap(display(), frame);
     frame = pixmap;
@@ -264,7 +259,16 @@ struct Window::Impl {
     return {};
   }
 
-  void put_frame(const std::uint8_t* bgra, std::int32_t w, std::int32_t h) {
+  // The window takes the size of its frame, whoever changed it meanwhile.
+  void fit_to_frame() {
+    if (width == frame_width && height == frame_height) return;
+    XResizeWindow(display(), window, static_cast<unsigned>(frame_width), static_cast<unsigned>(frame_height));
+    connection->set_fixed_size(window, frame_width, frame_height, false);
+    width = frame_width;
+    height = frame_height;
+  }
+
+  Status put_frame(const std::uint8_t* bgra, std::int32_t w, std::int32_t h) {
     if (shared_memory_wanted && !shared_memory_refused && !shared) {
       shared = SharedImage::create(*connection, visual, depth, w, h);
       shared_memory_refused = !shared;
@@ -273,18 +277,19 @@ struct Window::Impl {
       shared->fill(bgra, w, h);
       XShmPutImage(display(), frame, gc, shared->image(), 0, 0, 0, 0, static_cast<unsigned>(w),
                    static_cast<unsigned>(h), False);
-      return;
+      return {};
     }
     // XPutImage only reads the pixels; Xlib swaps them itself for a server
     // of the other byte order.
     XImage* image = XCreateImage(display(), visual, static_cast<unsigned>(depth), ZPixmap, 0,
                                  const_cast<char*>(reinterpret_cast<const char*>(bgra)), static_cast<unsigned>(w),
                                  static_cast<unsigned>(h), 32, w * 4);
-    if (image == nullptr) return;
+    if (image == nullptr) return fail(fmt::format(kNoImage, w, h));
     image->byte_order = LSBFirst;
     XPutImage(display(), frame, gc, image, 0, 0, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
     image->data = nullptr;
     XDestroyImage(image);
+    return {};
   }
 
   std::optional<std::pair<std::int32_t, std::int32_t>> position() const {
@@ -550,7 +555,8 @@ Status Window::present(std::span<const std::uint8_t> bgra, std::int32_t width, s
   }
   if (w.connection->lost()) return fail(kDisplayConnectionLost);
   if (width != w.frame_width || height != w.frame_height) QV_TRY(w.replace_frame(width, height));
-  w.put_frame(bgra.data(), width, height);
+  QV_TRY(w.put_frame(bgra.data(), width, height));
+  w.fit_to_frame();
   XClearWindow(w.display(), w.window);
   // Waiting for the server: the shared segment is written again by the next
   // frame and must have been read first; a slow server holds the window

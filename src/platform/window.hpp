@@ -90,7 +90,8 @@ class Window {
   // keyboard focus once it is on the screen.
   void show();
   // Shows `bgra` (width x height x 4 bytes) and returns once the server has
-  // it. The window takes the frame's size when it has another. Fails on a buffer of the wrong length, a side
+  // it. The window takes the frame's size, whatever size it had before
+  // (move_resize included). Fails on a buffer of the wrong length, a side
   // outside 1 to kMaxWindowSide, a destroyed window, or a server that cannot
   // hold the frame; the window then keeps its previous frame.
   Status present(std::span<const std::uint8_t> bgra, std::int32_t width, std::int32_t height);

@@ -139,6 +139,16 @@ TEST_P(PresentedFrames, ReadBackByteForByteAtEverySize) {
   }
   EXPECT_EQ(window.uses_shared_memory(), GetParam());
 
+  // Moved and resized (to a truncated size, say), the window takes the
+  // frame's size again with the next frame, even one of the same size.
+  window.move_resize(50, 60, 63, 39);
+  ASSERT_TRUE(client().wait_viewable(window.id(), 63, 39));
+  const auto same_size = noise_frame(64, 40, 9);
+  ASSERT_TRUE(window.present(same_size, 64, 40));
+  ASSERT_TRUE(client().wait_viewable(window.id(), 64, 40));
+  EXPECT_EQ(window.position(), (std::pair{50, 60}));
+  EXPECT_EQ(client().pixels(window.id(), 64, 40), same_size);
+
   // A refused frame leaves the last one on the screen.
   const auto last = client().pixels(window.id(), 64, 40);
   const auto short_frame = noise_frame(64, 39, 3);
