@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace qv::platform::x11 {
 namespace {
@@ -293,45 +294,47 @@ void Connection::focus_if_unmanaged(::Window window) {
   errors_of([&] { XSetInputFocus(display_, window, RevertToParent, CurrentTime); });
 }
 
+namespace {
+
+// The scalar value of the sequence at `text[i]` and its length in bytes; a
+// length of 0 when no well-formed sequence starts there (overlong forms and
+// surrogates included).
+std::pair<char32_t, std::size_t> scalar_at(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = 0;
+  char32_t cp = 0;
+  char32_t smallest = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1F, smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0F, smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07, smallest = 0x10000;
+  } else {
+    return {0, 0};
+  }
+  if (text.size() - i < length) return {0, 0};
+  for (std::size_t j = 1; j < length; ++j) {
+    const auto next = static_cast<unsigned char>(text[i + j]);
+    if ((next & 0xC0) != 0x80) return {0, 0};
+    cp = (cp << 6) | (next & 0x3F);
+  }
+  if (cp < smallest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
+  return {cp, length};
+}
+
+}  // namespace
+
+// An ill-formed sequence loses its first byte to U+FFFD; what follows is read
+// afresh.
 std::u32string decode_utf8(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    int extra = 0;
-    char32_t cp = 0;
-    char32_t smallest = 0;
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, cp = lead & 0x1F, smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, cp = lead & 0x0F, smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, cp = lead & 0x07, smallest = 0x10000;
-    } else {
-      out.push_back(U'\uFFFD');
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    for (; j < text.size() && j <= i + static_cast<std::size_t>(extra); ++j) {
-      const auto next = static_cast<unsigned char>(text[j]);
-      if ((next & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    const bool complete = j == i + 1 + static_cast<std::size_t>(extra);
-    if (!complete || cp < smallest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      // The lead byte alone is replaced; what follows is read afresh.
-      out.push_back(U'\uFFFD');
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i = j;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto [cp, length] = scalar_at(text, i);
+    out.push_back(length == 0 ? U'\uFFFD' : cp);
+    i += length == 0 ? 1 : length;
   }
   return out;
 }
@@ -339,22 +342,10 @@ std::u32string decode_utf8(std::string_view text) {
 std::string valid_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char32_t cp : decode_utf8(text)) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = scalar_at(text, i).second;
+    out.append(length == 0 ? std::string_view("\xEF\xBF\xBD") : text.substr(i, length));
+    i += length == 0 ? 1 : length;
   }
   return out;
 }

@@ -222,10 +222,14 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   EXPECT_EQ(settled([&] { return client().wm_name(id); }, std::optional<std::string>("QV Velmorane: café")),
             "QV Velmorane: café");
   // A status that carries a file name's stray bytes still gives valid UTF-8.
-  window.set_title("bad \xff\xc3 name");
-  const std::string replaced = "bad \xef\xbf\xbd\xef\xbf\xbd name";
+  // Overlong forms and surrogates are no better; whole sequences stay.
+  const std::string stray = "bad \xff\xc3 name \xc0\xaf \xed\xa0\x80 \xf0\x9f\x98\x80";
+  window.set_title(stray);
+  const std::string fffd = "\xef\xbf\xbd";
+  const std::string replaced =
+      "bad " + fffd + fffd + " name " + fffd + fffd + " " + fffd + fffd + fffd + " \xf0\x9f\x98\x80";
   EXPECT_EQ(settled(text("_NET_WM_NAME"), std::optional<std::string>(replaced)), replaced);
-  EXPECT_EQ(window.title(), "bad \xff\xc3 name");
+  EXPECT_EQ(window.title(), stray);
 
   // Icons: width, height, then one ARGB value per pixel, for each size.
   const std::vector<std::uint8_t> small = {0x10, 0x20, 0x30, 0xFF, 0xAA, 0xBB, 0xCC, 0x00};
