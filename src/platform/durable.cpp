@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/folder.hpp"
 #include "platform/fs.hpp"
 
 namespace qv::platform {
@@ -35,10 +36,7 @@ Status flush_fd(int fd) {
   return {};
 }
 
-Status flush_directory(const std::filesystem::path& folder) {
-  auto fd = QV_TRY(open_fd(folder, O_RDONLY | O_DIRECTORY));
-  return flush_fd(fd.get());
-}
+Status flush_directory(const std::filesystem::path& folder) { return QV_TRY(open_folder(folder)).flush(); }
 
 Status close_fd(int fd) {
   // Linux releases the descriptor even when close reports EINTR; never retry.

@@ -16,8 +16,8 @@ namespace qv::platform {
 // fsync(2) of an open descriptor.
 Status flush_fd(int fd);
 
-// Opens the folder and fsyncs it, so that entries created, renamed or removed
-// in it survive a power loss.
+// Opens the folder (following no link, as open_folder) and fsyncs it, so that
+// entries created, renamed or removed in it survive a power loss.
 Status flush_directory(const std::filesystem::path& folder);
 
 // close(2) of a descriptor this caller owns, reporting a failed close (a

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/folder.hpp"
+
 namespace qv::platform {
 namespace {
 
@@ -53,6 +55,12 @@ Result<FileInfo> stat_path(const std::filesystem::path& path) {
 Result<FileInfo> stat_fd(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail_os(errno);
+  return info_from(st);
+}
+
+Result<FileInfo> lstat_at(int folder_fd, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_os(errno);
   return info_from(st);
 }
 
@@ -111,23 +119,8 @@ Status write_all(int fd, const void* data, std::size_t size) {
 }
 
 Status make_directories(const std::filesystem::path& path) {
-  if (has_nul(path)) return fail_os(EINVAL);
   if (path.empty()) return {};
-  if (auto info = stat_path(path)) {
-    if (info->kind == FileKind::Directory) return {};
-    return fail_os(ENOTDIR);
-  }
-  const auto parent = path.parent_path();
-  if (!parent.empty() && parent != path) QV_TRY(make_directories(parent));
-  if (::mkdir(path.c_str(), 0755) != 0) {
-    if (errno != EEXIST) return fail_os(errno);
-  } else if (!parent.empty()) {
-    // The new entry lives in its parent: a record written below it later is
-    // only durable once the folder itself is.
-    auto folder = QV_TRY(open_fd(parent, O_RDONLY | O_DIRECTORY));
-    if (::fsync(folder.get()) != 0) return fail_os(errno);
-  }
-  if (auto info = stat_path(path); !info || info->kind != FileKind::Directory) return fail_os(ENOTDIR);
+  QV_TRY(open_or_create_folder(path));
   return {};
 }
 

@@ -24,6 +24,9 @@ struct FileInfo {
   std::uint32_t mode = 0;  // permission bits (st_mode & 07777)
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+
+  // True when both describe one file (the same inode of the same device).
+  bool same_file_as(const FileInfo& other) const { return device == other.device && inode == other.inode; }
 };
 
 // Metadata of the entry itself; a symbolic link is reported as Symlink.
@@ -32,6 +35,9 @@ Result<FileInfo> lstat_path(const std::filesystem::path& path);
 Result<FileInfo> stat_path(const std::filesystem::path& path);
 // Metadata of an open descriptor.
 Result<FileInfo> stat_fd(int fd);
+// Metadata of the entry `name` of the open folder `folder_fd` itself; a link
+// is reported as Symlink.
+Result<FileInfo> lstat_at(int folder_fd, const std::string& name);
 
 // The canonical absolute path with every link resolved; the path must exist.
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
@@ -50,7 +56,8 @@ Result<UniqueFd> open_fd(const std::filesystem::path& path, int flags, unsigned 
 Status write_all(int fd, const void* data, std::size_t size);
 
 // Creates a folder and every missing folder above it, flushing the parent of
-// each folder it creates; existing folders are fine.
+// each folder it creates; existing folders are fine. No link is followed on
+// the way (ELOOP), as with open_or_create_folder.
 Status make_directories(const std::filesystem::path& path);
 
 // Takes an exclusive open-file-description write lock on the whole file.

@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "core/foundations/unicode.hpp"
+#include "platform/ascii.hpp"
 
 namespace qv::platform {
 
@@ -54,7 +54,7 @@ struct Transfer {
   HttpReceiver* receiver = nullptr;
   HttpResponseHead head;
   bool head_delivered = false;
-  std::optional<std::uint64_t> remaining;  // body bytes still wanted, when the receiver knows
+  std::optional<std::uint64_t> remaining;  // body bytes still wanted, when the receiver knows and no coding frames them
   bool finished = false;                   // we ended the transfer because the body was complete
   std::optional<Error> error;              // the receiver's error that ended the transfer
   std::exception_ptr exception;            // thrown by the receiver; rethrown once libcurl has returned
@@ -75,7 +75,9 @@ std::size_t header_line(Transfer& t, char* data, std::size_t length) {
     return length;
   }
   if (trim_blanks(line).empty()) {
-    if (t.head.status >= 100 && t.head.status < 200) return length;
+    // An interim head: the final one follows. Not a 101, which libcurl takes
+    // for the end of the heads when it asked for no switch: it is the answer.
+    if (t.head.status >= 100 && t.head.status < 200 && t.head.status != 101) return length;
     if (t.head_delivered) return length;  // trailers of a chunked body
     t.head_delivered = true;
     auto wanted = t.receiver->on_head(t.head);
@@ -83,7 +85,9 @@ std::size_t header_line(Transfer& t, char* data, std::size_t length) {
       t.error = std::move(wanted).error();
       return kStop;
     }
-    t.remaining = *wanted;
+    // A transfer coding frames the body itself and overrides any length:
+    // stopping at the length would report a body cut short as complete.
+    if (!t.head.value("Transfer-Encoding")) t.remaining = *wanted;
     if (t.remaining && *t.remaining == 0) {
       t.finished = true;
       return kStop;
@@ -156,11 +160,18 @@ Error transport_error(CURLcode code, const char* detail) {
 
 }  // namespace
 
-std::optional<std::string_view> HttpResponseHead::find(std::string_view name) const {
-  for (const auto& [field, value] : headers) {
-    if (equals_ignoring_ascii_case(field, name)) return std::string_view(value);
+std::optional<std::string> HttpResponseHead::value(std::string_view name) const {
+  std::optional<std::string> joined;
+  for (const auto& [field, text] : headers) {
+    if (!equals_ignoring_ascii_case(field, name)) continue;
+    if (joined) {
+      *joined += ", ";
+      *joined += text;
+    } else {
+      joined = text;
+    }
   }
-  return std::nullopt;
+  return joined;
 }
 
 // Test-only entry points; their declarations live in the test suite's support
@@ -238,10 +249,15 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   if (transfer.exception) std::rethrow_exception(transfer.exception);
   if (transfer.error) return fail(*std::move(transfer.error));
   if (transfer.finished) return {};
+  // Without a final head the receiver has judged nothing: never a success.
+  if (!transfer.head_delivered) {
+    return fail(code == CURLE_OK ? transport_error(CURLE_WEIRD_SERVER_REPLY, "no final response head")
+                                 : transport_error(code, detail));
+  }
   if (code == CURLE_OK) return {};
   // The server closed a chunked body before its end: what arrived was
   // delivered, and the receiver's size checks judge it.
-  if (code == CURLE_PARTIAL_FILE && transfer.head_delivered) return {};
+  if (code == CURLE_PARTIAL_FILE) return {};
   return fail(transport_error(code, detail));
 }
 

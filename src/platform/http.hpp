@@ -40,8 +40,10 @@ struct HttpResponseHead {
   // values without surrounding blanks.
   std::vector<std::pair<std::string, std::string>> headers;
 
-  // The value of the first field named `name` (ASCII case-insensitive).
-  std::optional<std::string_view> find(std::string_view name) const;
+  // The value of the field `name` (ASCII case-insensitive), as a stack that
+  // joins repeated fields gives it: every value of that name, in received
+  // order, joined by ", ". Nothing when no field has the name.
+  std::optional<std::string> value(std::string_view name) const;
 };
 
 // The largest body chunk handed to `HttpReceiver::on_body`.
@@ -51,11 +53,15 @@ inline constexpr std::size_t kHttpMaxChunk = 512 * 1024;
 class HttpReceiver {
  public:
   virtual ~HttpReceiver() = default;
-  // The final response head (interim 1xx heads are skipped), once, before any
-  // body byte. An error ends the transfer at once; no body byte is delivered.
-  // On success returns the number of body bytes to read, when known: the
-  // transfer then ends as soon as that many have arrived. Without a length the
-  // body runs until the server ends it.
+  // The final response head, once, before any body byte. The interim heads
+  // 100 and 102 to 199 are skipped; a 101 is final here, since no protocol
+  // switch is ever asked for. An error ends the transfer at once; no body byte
+  // is delivered. On success returns the number of body bytes to read, when
+  // known: the transfer then ends as soon as that many have arrived. Without
+  // a length the body runs until the server ends it, and a body sent with a
+  // transfer coding (chunked) always runs to the end its own framing marks:
+  // the length returned does not cut it short, and the receiver judges the
+  // count that arrived.
   virtual Result<std::optional<std::uint64_t>> on_head(const HttpResponseHead& head) = 0;
   // The next chunk of body, 1 to kHttpMaxChunk bytes. An error ends the transfer.
   virtual Status on_body(const char* data, std::size_t size) = 0;
@@ -67,7 +73,8 @@ class HttpReceiver {
 //
 // Returns success when the body ended: its length was reached, the server
 // closed the connection, or the server cut the body short (a short body is the
-// receiver's to judge from what it got). Returns the receiver's error unchanged
+// receiver's to judge from what it got); a transfer that ends without a final
+// response head fails as a transport failure. Returns the receiver's error unchanged
 // when it ended the transfer, and any transport failure as
 // "libcurl: {detail} (curl error {code})". An exception thrown by the receiver
 // ends the transfer and is rethrown here once libcurl has returned; the

@@ -17,12 +17,18 @@ namespace {
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 int pidfd_send_signal(int fd, int signal) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0)); }
 
+// How long a process that has given up its memory may take to finish exiting.
+constexpr int kExitingGraceMs = 100;
+
 }  // namespace
 
 Result<ProcessHandle> ProcessHandle::open(std::uint32_t pid) {
-  // pidfd_open sets close-on-exec on the descriptor it returns.
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX)) return fail_os(ESRCH);
+  // pidfd_open sets close-on-exec on the descriptor it returns. It refuses
+  // the id of a thread other than a process's first (with EINVAL, or ENOENT
+  // on newer kernels): no process has that id.
   int fd = pidfd_open(static_cast<pid_t>(pid));
-  if (fd < 0) return fail_os(errno);
+  if (fd < 0) return fail_os(errno == EINVAL || errno == ENOENT ? ESRCH : errno);
   return ProcessHandle(UniqueFd(fd), pid);
 }
 
@@ -46,14 +52,35 @@ Result<bool> ProcessHandle::wait_exit(int timeout_ms) const {
   }
 }
 
-Result<ProcessImage> ProcessHandle::image() const {
-  auto image = read_process_image(pid_);
-  // Whatever the read found, it belongs to this process only if the process
-  // had not exited by the time it finished: until it exits, its id cannot be
-  // reused.
-  auto exited = QV_TRY(wait_exit(0));
+Status ProcessHandle::confirm_running() const {
+  // Whatever a read of /proc found belongs to this process only if the
+  // process had not exited by the time it finished: until it exits, its id
+  // cannot be reused.
+  const bool exited = QV_TRY(wait_exit(0));
   if (exited) return fail_os(ESRCH);
-  return image;
+  return {};
+}
+
+Result<std::optional<ProcessImage>> ProcessHandle::image() const {
+  auto image = read_process_image(pid_);
+  QV_TRY(confirm_running());
+  if (!image && image.error().os_code() == ENOENT) {
+    // A running process without an executable is a kernel thread, or one
+    // whose last threads are exiting right now.
+    auto kernel = is_kernel_thread(pid_);
+    QV_TRY(confirm_running());
+    if (kernel && *kernel) return std::optional<ProcessImage>();
+    const bool exited = QV_TRY(wait_exit(kExitingGraceMs));
+    if (exited) return fail_os(ESRCH);
+  }
+  if (!image) return fail(image.error());
+  return std::optional<ProcessImage>(std::move(*image));
+}
+
+Result<std::vector<MappedFile>> ProcessHandle::mapped_files() const {
+  auto files = read_mapped_files(pid_);
+  QV_TRY(confirm_running());
+  return files;
 }
 
 }  // namespace qv::platform

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "core/foundations/error.hpp"
 #include "platform/fd.hpp"
@@ -14,8 +16,9 @@ namespace qv::platform {
 
 class ProcessHandle {
  public:
-  // Opens a pidfd (close-on-exec) for `pid`. Fails with the operating-system
-  // error; ESRCH when no such process exists.
+  // Opens a pidfd (close-on-exec) for the process `pid`. Fails with the
+  // operating-system error; ESRCH when no process has this id, which is also
+  // the answer for the id of a thread that is not its process's first one.
   static Result<ProcessHandle> open(std::uint32_t pid);
 
   std::uint32_t pid() const { return pid_; }
@@ -30,12 +33,19 @@ class ProcessHandle {
   Result<bool> wait_exit(int timeout_ms) const;
 
   // The executable of exactly this process (read_process_image, then
-  // confirmed by the process still running). Fails with ESRCH when the
-  // process has exited, otherwise with the error of the read.
-  Result<ProcessImage> image() const;
+  // confirmed by the process still running); nothing for a kernel thread,
+  // which runs no program. Fails with ESRCH when the process has exited,
+  // otherwise with the error of the read.
+  Result<std::optional<ProcessImage>> image() const;
+
+  // The files mapped into exactly this process (read_mapped_files, then
+  // confirmed as image() is). Fails as image() does.
+  Result<std::vector<MappedFile>> mapped_files() const;
 
  private:
   ProcessHandle(UniqueFd fd, std::uint32_t pid) : fd_(std::move(fd)), pid_(pid) {}
+  // ESRCH when the process has exited by now, else nothing.
+  Status confirm_running() const;
   UniqueFd fd_;
   std::uint32_t pid_ = 0;
 };

@@ -1,7 +1,11 @@
-// Listing the processes of the system and the names they run under, read
+// Listing the processes of the system and the names and files they run, read
 // from /proc. These reads are snapshots: a process may exit, and its id be
 // reused, at any moment after them. Code that acts on a process identifies it
 // through a ProcessHandle (process_handle.hpp) instead.
+//
+// A process whose first thread has exited while others still run keeps its id;
+// its /proc entries that need a live thread (the executable, the mappings)
+// are then read through one of the others.
 #pragma once
 
 #include <cstdint>
@@ -27,15 +31,52 @@ struct ProcessNames {
 };
 ProcessNames process_names(std::uint32_t pid);
 
+// A file itself, as opposed to a name of it: the device and inode number.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // The executable of a process as the kernel reports it. When the file has
 // been unlinked since the process started, the kernel appends " (deleted)"
-// to the path; `path` has that mark removed and `deleted` is set.
+// to the path; `path` has that mark removed and `deleted` is set. `file` is
+// the file the process runs, taken through the kernel's link, so it names that
+// file even where the path names another one (a process of another mount
+// namespace, a file replaced since), with the device as stat(2) reports it.
 struct ProcessImage {
   std::filesystem::path path;
   bool deleted = false;
+  FileIdentity file;
 };
 
-// Reads /proc/<pid>/exe. Fails with the operating-system error of readlink.
+// Reads /proc/<pid>/exe. Fails with the operating-system error of readlink;
+// ENOENT for a process that runs no program (a kernel thread, a process that
+// has exited).
 Result<ProcessImage> read_process_image(std::uint32_t pid);
+
+// A file mapped into a process's memory, as /proc/<pid>/maps shows it: the
+// path (mark removed, `deleted` set, as for an executable) and the file, with
+// the device of its file system as the kernel shows mappings (which is not
+// always what stat(2) says: compare it with mapping_identity).
+struct MappedFile {
+  std::filesystem::path path;
+  bool deleted = false;
+  FileIdentity file;
+};
+
+// The distinct files mapped into the process, in the order of their first
+// mapping's address. Fails with the operating-system error of the read.
+Result<std::vector<MappedFile>> read_mapped_files(std::uint32_t pid);
+
+// The identity that a mapping of the file at `path` shows in
+// /proc/<pid>/maps: its inode and the device of the file system that holds
+// it. Fails with the operating-system error.
+Result<FileIdentity> mapping_identity(const std::filesystem::path& path);
+
+// True when the id names a kernel thread, which runs no program of its own.
+// Fails with the operating-system error (ENOENT once the id names nothing).
+Result<bool> is_kernel_thread(std::uint32_t pid);
 
 }  // namespace qv::platform

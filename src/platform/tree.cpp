@@ -1,141 +1,118 @@
 #include "platform/tree.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <string_view>
+#include <system_error>
+#include <utility>
 
 namespace qv::platform {
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Folders more than this many levels above the one being read are closed on
+// the way down (the top excepted) and reopened through ".." on the way up, so
+// a walk holds at most this many descriptors plus two, whatever the depth.
+// Trees of ordinary depth never climb through "..".
+constexpr std::size_t kHeldLevels = 16;
 
-// An open folder stream that owns its descriptor.
-class DirStream {
- public:
-  explicit DirStream(DIR* dir) : dir_(dir) {}
-  DirStream(const DirStream&) = delete;
-  DirStream& operator=(const DirStream&) = delete;
-  DirStream(DirStream&& other) noexcept : dir_(other.dir_) { other.dir_ = nullptr; }
-  DirStream& operator=(DirStream&&) = delete;
-  ~DirStream() {
-    if (dir_ != nullptr) ::closedir(dir_);
-  }
-  int fd() const { return ::dirfd(dir_); }
-
-  // The next name, or an empty string at the end; "." and ".." are skipped.
-  Result<std::string> next() {
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(dir_);
-      if (entry == nullptr) {
-        if (errno != 0) return fail_os(errno);
-        return std::string();
-      }
-      const std::string_view name(entry->d_name);
-      if (name == "." || name == "..") continue;
-      return std::string(name);
-    }
-  }
-
- private:
-  DIR* dir_;
+// One folder on the way down from the top.
+struct Level {
+  Folder folder;                    // closed while the level lies far above the current one
+  FileInfo identity;                // to recognise it when climbing back through ".."
+  std::vector<FolderEntry> entries;  // read once when the level is entered
+  std::size_t next = 0;
+  std::string name;            // its name in the level above
+  std::filesystem::path path;  // only for walks that report paths
 };
 
-Result<int> open_dir_at(int parent_fd, const char* name) {
-  int fd;
-  do {
-    fd = ::openat(parent_fd, name, kDirFlags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_os(errno);
-  return fd;
+// The whole listing is read on entry, so that the folder's descriptor can be
+// closed and reopened while its subfolders are walked; a folder being
+// removed loses its entries as the walk goes, so no position has to survive.
+Result<Level> enter(Folder folder, std::string name, std::filesystem::path path) {
+  Level level;
+  level.identity = QV_TRY(folder.info());
+  level.entries = QV_TRY(folder.entries());
+  level.folder = std::move(folder);
+  level.name = std::move(name);
+  level.path = std::move(path);
+  return level;
 }
 
-Result<DirStream> open_stream(int fd) {
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    const int err = errno;
-    ::close(fd);
-    return fail_os(err);
-  }
-  return Result<DirStream>(std::in_place, dir);
+// Gives `parent` its descriptor back when it was closed, through the ".." of
+// `child`, which must lead to the very folder that was left: a folder moved
+// elsewhere meanwhile ends the walk instead of taking it somewhere else.
+Status reopen(Level& parent, const Level& child) {
+  if (parent.folder) return {};
+  auto folder = QV_TRY(child.folder.open_subfolder(".."));
+  if (!QV_TRY(folder.info()).same_file_as(parent.identity)) return fail_os(ENOENT);
+  parent.folder = std::move(folder);
+  return {};
 }
 
-Result<FileKind> kind_at(int dir_fd, const char* name) {
-  struct stat st {};
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_os(errno);
-  if (S_ISLNK(st.st_mode)) return FileKind::Symlink;
-  if (S_ISDIR(st.st_mode)) return FileKind::Directory;
-  if (S_ISREG(st.st_mode)) return FileKind::Regular;
-  return FileKind::Other;
-}
-
-Status walk_below(int dir_fd, const std::filesystem::path& dir_path, const TreeVisitor& visit) {
-  auto stream = QV_TRY(open_stream(dir_fd));
+// Walks everything below `top`: reports each entry to `visit` when given, and
+// with `remove` removes each one (files at once, folders once emptied).
+Status walk(const Folder& top, const std::filesystem::path& top_path, const TreeVisitor* visit, bool remove) {
+  std::vector<Level> stack;
+  auto top_copy = QV_TRY(top.open_subfolder("."));
+  stack.push_back(QV_TRY(enter(std::move(top_copy), {}, top_path)));
   for (;;) {
-    const std::string name = QV_TRY(stream.next());
-    if (name.empty()) return {};
-    const auto kind = QV_TRY(kind_at(stream.fd(), name.c_str()));
-    const auto child_path = dir_path / name;
-    QV_TRY(visit(child_path, kind));
-    if (kind == FileKind::Directory) {
-      const int child_fd = QV_TRY(open_dir_at(stream.fd(), name.c_str()));
-      QV_TRY(walk_below(child_fd, child_path, visit));
+    Level& current = stack.back();
+    if (current.next == current.entries.size()) {
+      if (stack.size() == 1) return {};
+      Level done = std::move(stack.back());
+      stack.pop_back();
+      Level& parent = stack.back();
+      QV_TRY(reopen(parent, done));
+      done.folder = Folder();
+      if (remove) QV_TRY(parent.folder.remove_folder(done.name));
+      continue;
     }
-  }
-}
-
-// Empties the folder open as `dir_fd` (which this call takes over).
-Status empty_dir(int dir_fd) {
-  auto stream = QV_TRY(open_stream(dir_fd));
-  for (;;) {
-    const std::string name = QV_TRY(stream.next());
-    if (name.empty()) return {};
-    const auto kind = QV_TRY(kind_at(stream.fd(), name.c_str()));
+    FolderEntry entry = std::move(current.entries[current.next++]);
+    const FileKind kind = entry.kind ? *entry.kind : QV_TRY(current.folder.entry_info(entry.name)).kind;
+    std::filesystem::path path;
+    if (visit != nullptr) {
+      path = current.path / entry.name;
+      QV_TRY((*visit)(path, kind));
+    }
     if (kind == FileKind::Directory) {
-      const int child_fd = QV_TRY(open_dir_at(stream.fd(), name.c_str()));
-      QV_TRY(empty_dir(child_fd));
-      if (::unlinkat(stream.fd(), name.c_str(), AT_REMOVEDIR) != 0) return fail_os(errno);
-    } else if (::unlinkat(stream.fd(), name.c_str(), 0) != 0) {
-      return fail_os(errno);
+      auto child = QV_TRY(current.folder.open_subfolder(entry.name));
+      stack.push_back(QV_TRY(enter(std::move(child), std::move(entry.name), std::move(path))));
+      if (stack.size() > kHeldLevels + 1) stack[stack.size() - 1 - kHeldLevels].folder = Folder();
+    } else if (remove) {
+      QV_TRY(current.folder.remove_file(entry.name));
     }
   }
 }
 
 }  // namespace
 
+Status walk_folder(const Folder& top, const std::filesystem::path& top_path, const TreeVisitor& visit) {
+  return walk(top, top_path, &visit, /*remove=*/false);
+}
+
 Status walk_tree_no_follow(const std::filesystem::path& root, const TreeVisitor& visit) {
   const auto root_info = QV_TRY(lstat_path(root));
   QV_TRY(visit(root, root_info.kind));
   if (root_info.kind != FileKind::Directory) return {};
-  const int fd = QV_TRY(open_dir_at(AT_FDCWD, root.c_str()));
-  return walk_below(fd, root, visit);
+  return walk_folder(QV_TRY(open_folder(root)), root, visit);
+}
+
+Status remove_tree_at(const Folder& parent, std::string_view name) {
+  if (QV_TRY(parent.entry_info(name)).kind != FileKind::Directory) return parent.remove_file(name);
+  const auto folder = QV_TRY(parent.open_subfolder(name));
+  QV_TRY(walk(folder, {}, nullptr, /*remove=*/true));
+  return parent.remove_folder(name);
 }
 
 Status remove_tree_no_follow(const std::filesystem::path& path) {
-  const auto info = QV_TRY(lstat_path(path));
-  if (info.kind != FileKind::Directory) {
-    if (::unlink(path.c_str()) != 0) return fail_os(errno);
-    return {};
-  }
-  const int fd = QV_TRY(open_dir_at(AT_FDCWD, path.c_str()));
-  QV_TRY(empty_dir(fd));
-  if (::rmdir(path.c_str()) != 0) return fail_os(errno);
-  return {};
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(path, ec);
+  if (ec) return fail_os(ec.value());
+  const auto entry = split_entry_path(absolute);
+  if (!entry) return fail_os(EBUSY);  // the root of the file system
+  return remove_tree_at(QV_TRY(open_folder(entry->folder)), entry->name);
 }
 
 Result<std::vector<std::string>> list_directory(const std::filesystem::path& path) {
-  const int fd = QV_TRY(open_dir_at(AT_FDCWD, path.c_str()));
-  auto stream = QV_TRY(open_stream(fd));
-  std::vector<std::string> names;
-  for (;;) {
-    std::string name = QV_TRY(stream.next());
-    if (name.empty()) return names;
-    names.push_back(std::move(name));
-  }
+  return QV_TRY(open_folder(path)).list();
 }
 
 }  // namespace qv::platform

@@ -1,17 +1,23 @@
 // Folder walks, listings and removals that never follow symbolic links.
 //
-// Every step works relative to an open folder descriptor (openat, unlinkat with
-// O_NOFOLLOW), so a link planted inside a tree, or swapped in while the walk
-// runs, is seen as a link and never entered. Errors are operating-system errors
-// (Error::os) with no context added. Safe on any thread; no state is kept.
+// Every step works relative to an open folder descriptor (openat and unlinkat
+// with O_NOFOLLOW), so a link planted inside a tree, or swapped in while the
+// walk runs, is seen as a link and never entered. However deep the tree, a
+// walk holds at most a couple of dozen descriptors: folders far above the one
+// being read are closed and found again through ".." on the way back up, and
+// the one found must be the very folder that was left (else ENOENT). Errors
+// are operating-system errors (Error::os) with no context added. Safe on any
+// thread; no state is kept.
 #pragma once
 
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/foundations/error.hpp"
+#include "platform/folder.hpp"
 #include "platform/fs.hpp"
 
 namespace qv::platform {
@@ -20,17 +26,26 @@ namespace qv::platform {
 // itself (a link is Symlink). A failed status ends the walk and is returned.
 using TreeVisitor = std::function<Status(const std::filesystem::path& path, FileKind kind)>;
 
+// Visits every entry below the open folder `top`, parents before children,
+// each with its path below `top_path`. Links are reported, never entered.
+Status walk_folder(const Folder& top, const std::filesystem::path& top_path, const TreeVisitor& visit);
+
 // Visits `root` itself, then every entry below it, parents before children.
 // Links are reported, never entered; `root` itself being a link is reported
-// and not entered either.
+// and not entered either. No link is followed on the way to `root` (ELOOP).
 Status walk_tree_no_follow(const std::filesystem::path& root, const TreeVisitor& visit);
 
-// Removes `path` and everything below it. Links are removed as entries, their
-// targets are left alone. A missing `path` is an error (ENOENT).
+// Removes the entry `name` of `parent` and everything below it. Links are
+// removed as entries, their targets are left alone. A missing entry is an
+// error (ENOENT).
+Status remove_tree_at(const Folder& parent, std::string_view name);
+
+// remove_tree_at on the entry `path` names, its folder reached without
+// following any link (ELOOP).
 Status remove_tree_no_follow(const std::filesystem::path& path);
 
 // The names in a folder (without "." and ".."), in the order the system lists
-// them.
+// them; no link is followed on the way (ELOOP).
 Result<std::vector<std::string>> list_directory(const std::filesystem::path& path);
 
 }  // namespace qv::platform

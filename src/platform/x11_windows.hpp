@@ -1,36 +1,51 @@
 // The top-level windows of the X display named by DISPLAY, and asking a
-// window to close. Each call opens its own connection and closes it before
-// returning, so it may run on any thread, beside the launcher's own window.
+// window to close.
 //
-// X errors on these connections (a window destroyed while it is being read,
-// the usual race) are swallowed; errors of other connections still reach the
-// handler that was installed before the first call here.
+// A window's owner is the process behind the X connection that created it, as
+// the X server itself knows it (the X-Resource extension's client ids), never
+// what a window's properties claim: any client may write any _NET_WM_PID.
+//
+// Each call holds its own connection for the length of the call, on a thread
+// of its own, and gives the whole conversation (connecting included) a
+// deadline: an X server that drops the connection, never answers, or is held
+// by another client's grab ends the call with an error at the latest at the
+// deadline, never the process. Any thread, beside the launcher's own window.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/foundations/error.hpp"
+
 namespace qv::platform {
+
+// How long one conversation with the X server may take.
+inline constexpr std::chrono::milliseconds kWindowScanDeadline{3000};
 
 struct TopLevelWindow {
   std::uint64_t id = 0;
-  // The process the window's client declares (_NET_WM_PID), if any.
-  std::optional<std::uint32_t> pid;
+  // The process that created the window, as the X server knows it; none for a
+  // remote client or a server without the X-Resource extension.
+  std::optional<std::uint32_t> owner_pid;
   // The title as UTF-8: _NET_WM_NAME, else WM_NAME (Latin-1 converted).
   std::string title;
 };
 
 // The top-level windows of every screen: the window manager's client list
-// (_NET_CLIENT_LIST) where one is kept, else the children of the root window.
-// Empty when no display can be reached.
-std::vector<TopLevelWindow> list_top_level_windows();
+// (_NET_CLIENT_LIST) where one names a live window, else the children of the
+// root window. Fails when no display is named or reachable, when the
+// connection fails, or at the deadline; the error says which.
+Result<std::vector<TopLevelWindow>> list_top_level_windows(std::chrono::milliseconds deadline = kWindowScanDeadline);
 
-// Sends a WM_DELETE_WINDOW request to every top-level window that declares
-// `pid` as its process and accepts that request. Returns the number of
-// windows asked; 0 when there are none or no display can be reached.
-std::size_t request_close_of_process_windows(std::uint32_t pid);
+// Sends a WM_DELETE_WINDOW request to every top-level window whose owner is
+// `pid` and that accepts that request, and waits until the server has passed
+// them on. Returns the number of windows asked, or fails as
+// list_top_level_windows does (some requests may have gone out by then).
+Result<std::size_t> request_close_of_process_windows(std::uint32_t pid,
+                                                     std::chrono::milliseconds deadline = kWindowScanDeadline);
 
 }  // namespace qv::platform

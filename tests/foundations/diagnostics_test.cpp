@@ -114,6 +114,31 @@ TEST(RecordError, ReturnsTheMessageOrSaysWhyTheLogWasNotWritten) {
   EXPECT_FALSE(fs::exists(protected_root / ".launcher"));
 }
 
+QV_CHILD_MODE(append_one_record) { return append_error_record(args.at(0), "test", "message") ? 0 : 1; }
+
+TEST(AppendErrorRecord, TheFileMadeByTheFirstRecordIsFlushedIntoItsFolder) {
+  TempDir dir;
+  const auto root = dir / "client";
+  const auto state = root / ".launcher/state";
+  fs::create_directories(state);
+  // Every flush the append makes, each with the path of what it flushed.
+  const auto folder_flushes = [&] {
+    const auto trace = dir / "trace";
+    const auto ended = test::Child::start_self_under({"strace", "-f", "-qq", "-y", "-e", "trace=fsync", "-o",
+                                                      trace.string()},
+                                                     "append_one_record", {root.string()})
+                           .wait();
+    EXPECT_EQ(ended.exit_code, 0);
+    const std::string log = read_file(trace);
+    EXPECT_NE(log.find(fmt::format("<{}>)", (state / "errors.txt").string())), std::string::npos) << log;
+    return log.find(fmt::format("<{}>)", state.string())) != std::string::npos;
+  };
+  EXPECT_TRUE(folder_flushes());
+  // Once the file exists, a record needs only its own flush.
+  EXPECT_FALSE(folder_flushes());
+  EXPECT_EQ(parse_log(read_file(state / "errors.txt")).size(), 2u);
+}
+
 constexpr int kThreads = 4;
 constexpr int kRecordsPerThread = 50;
 

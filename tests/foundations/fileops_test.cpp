@@ -15,6 +15,7 @@
 
 #include "core/foundations/paths.hpp"
 #include "support/child_process.hpp"
+#include "support/exchange_race.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qv {
@@ -123,6 +124,29 @@ TEST(ReplaceFile, MovesOverDestinationAcrossFolders) {
   ASSERT_EQ(outcome(replace_file(dir / "c/first", dir / "c/second")), "ok");
   EXPECT_FALSE(fs::exists(dir / "c/first"));
   EXPECT_EQ(read_file(dir / "c/second"), "same");
+}
+
+TEST(ReplaceFile, AFileMovedOntoItsOwnNameStays) {
+  TempDir dir;
+  const auto file = write_file(dir / "d/f", "kept");
+  struct Case {
+    fs::path source;
+    fs::path destination;
+  };
+  const Case cases[] = {
+      {file, file},
+      {dir / "d/./f", file},
+      {file, dir / "d/../d/f"},
+      {dir / "d//f", dir / "./d/f"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(outcome(replace_file(c.source, c.destination)), "ok") << c.source << " -> " << c.destination;
+    EXPECT_EQ(read_file(file), "kept");
+    EXPECT_EQ(names_in(dir / "d"), std::set<std::string>{"f"});
+  }
+  // Nothing to keep: the move fails as any move of a missing file.
+  EXPECT_EQ(outcome(replace_file(dir / "d/./gone", dir / "d/gone")),
+            fmt::format("replace {}: No such file or directory (os error 2)", (dir / "d/gone").string()));
 }
 
 TEST(CopyDurable, RefusesWhatIsNotARegularFileInsteadOfBlocking) {
@@ -386,6 +410,100 @@ TEST(ProcessCleanupPending, FinishesRemovalOfAKilledProcess) {
   EXPECT_TRUE(failures->empty());
   EXPECT_FALSE(fs::exists(client.folder));
   EXPECT_TRUE(names_in(client.marker.parent_path()).empty());
+}
+
+// Removes a transaction folder with the descriptor limit lowered to `limit`.
+QV_CHILD_MODE(cleanup_with_descriptor_limit) {
+  const rlim_t limit = std::stoul(args.at(2));
+  const rlimit lowered{limit, limit};
+  if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return 2;
+  test::child_say(outcome(cleanup_transaction(args.at(0), args.at(1))));
+  return 0;
+}
+
+TEST(CleanupTransaction, ATreeDeeperThanTheDescriptorLimitIsRemoved) {
+  ClientWithTransaction client;
+  constexpr int kDepth = 1100;
+  fs::path deepest = client.folder;
+  for (int level = 0; level < kDepth; ++level) {
+    deepest /= "d";
+    if (level % 100 == 0) write_file(deepest.parent_path() / fmt::format("file{}", level), "x");
+  }
+  fs::create_directories(deepest);
+  write_file(deepest / "last", "x");
+
+  const auto result = test::run_self("cleanup_with_descriptor_limit",
+                                     {client.dir.path().string(), client.folder.string(), "256"});
+  ASSERT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.output, "ok\n");
+  EXPECT_FALSE(fs::exists(client.folder));
+  EXPECT_TRUE(names_in(client.marker.parent_path()).empty());
+}
+
+// Names in `folder` when it is a real folder (not a link to one).
+std::set<std::string> names_in_real_folder(const fs::path& folder) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(folder, ec)) || !fs::is_directory(folder, ec)) return {};
+  return names_in(folder);
+}
+
+constexpr auto kRaceTime = std::chrono::seconds(3);
+
+TEST(FileOpsRace, WritesNeverLeaveTheClientWhileAFolderIsExchangedForALink) {
+  TempDir client;
+  TempDir outside;
+  const auto data = client / "data";
+  const auto swap = client / "swap";
+  fs::create_directory(data);
+  fs::create_directory_symlink(outside.path(), swap);
+  write_file(client / "source", "payload");
+
+  auto attacker = test::start_exchanging(data, swap);
+  int written = 0;
+  for (const auto until = std::chrono::steady_clock::now() + kRaceTime; std::chrono::steady_clock::now() < until;) {
+    written += write_file_atomic(data / "record.json", "record") ? 1 : 0;
+    (void)replace_file(data / "record.json", data / "moved.json");
+    (void)copy_durable(client / "source", data / "copy");
+    (void)probe_targets({data / "copy"});
+  }
+  attacker.kill(SIGKILL);
+  attacker.wait();
+
+  EXPECT_GT(written, 0);
+  EXPECT_TRUE(names_in(outside.path()).empty()) << ::testing::PrintToString(names_in(outside.path()));
+  for (const auto& folder : {data, swap}) {
+    for (const auto& name : names_in_real_folder(folder)) {
+      EXPECT_FALSE(name.ends_with(".writing")) << name;
+    }
+  }
+}
+
+TEST(FileOpsRace, TransactionRemovalNeverReachesOutsideTheClient) {
+  TempDir client;
+  TempDir outside;
+  const auto transactions = client / ".launcher/transactions";
+  const auto swap = client / ".launcher/swap";
+  std::vector<std::string> ids;
+  for (int i = 0; i < 200; ++i) {
+    ids.push_back(random_hex_id());
+    write_file(transactions / ids.back() / "backup/file", "old");
+    write_file(outside / "transactions" / ids.back() / "backup/precious", "keep");
+  }
+  fs::create_directory_symlink(outside / "transactions", swap);
+
+  auto attacker = test::start_exchanging(transactions, swap);
+  const auto until = std::chrono::steady_clock::now() + kRaceTime;
+  for (const auto& id : ids) {
+    if (std::chrono::steady_clock::now() >= until) break;
+    (void)cleanup_transaction(client.path(), transactions / id);
+  }
+  attacker.kill(SIGKILL);
+  attacker.wait();
+
+  for (const auto& id : ids) {
+    EXPECT_EQ(read_file(outside / "transactions" / id / "backup/precious"), "keep") << id;
+  }
+  EXPECT_EQ(names_in(outside / "transactions").size(), ids.size());
 }
 
 }  // namespace

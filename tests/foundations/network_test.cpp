@@ -1,21 +1,26 @@
 #include "core/foundations/network.hpp"
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "core/foundations/paths.hpp"
 #include "platform/fs.hpp"
+#include "support/child_process.hpp"
 #include "support/connect_proxy.hpp"
+#include "support/exchange_race.hpp"
 #include "support/http_testing.hpp"
 #include "support/loopback_server.hpp"
 #include "support/temp_dir.hpp"
@@ -255,6 +260,33 @@ TEST_F(DownloadTest, RefusedAnswersFailWithTheirOwnTextAfterThreeAttempts) {
        1000, 0, "response exceeds declared size", true},
       {"body without length over the signed size", with([](Answer& a) { a.omit_content_length = true; }), 3000, 1000,
        5000, 0, "response exceeds declared size", true},
+      // A chunked body runs to the end of its chunks, whatever length is
+      // declared beside them, and is judged by what arrived.
+      {"chunked body longer than its length", with([](Answer& a) {
+         a.chunked = true;
+         a.content_length = "500";
+       }),
+       1000, std::nullopt, kUnlimited, 0, "truncated HTTP response body", true},
+      {"chunked body longer than the signed size", with([](Answer& a) {
+         a.chunked = true;
+         a.content_length = "1000";
+       }),
+       1500, 1000, 1000, 0, "response exceeds declared size", true},
+      {"chunked body cut short of its length", with([](Answer& a) {
+         a.chunked = true;
+         a.close_after = 400;
+       }),
+       1000, std::nullopt, 1000, 0, "truncated HTTP response body", true},
+      {"two lengths that disagree", with([](Answer& a) {
+         a.content_length = "500";
+         a.headers = {{"Content-Length", "1000"}};
+       }),
+       1000, std::nullopt, kUnlimited, 0, "invalid Content-Length: invalid digit found in string", false},
+      {"switching protocols unasked", with([](Answer& a) {
+         a.status = 101;
+         a.headers = {{"Upgrade", "websocket"}, {"Connection", "Upgrade"}};
+       }),
+       10, 10, 10, 0, "HTTP 101; redirects are not followed", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -296,7 +328,21 @@ TEST_F(DownloadTest, ShortAndPlusSignedBodiesThatBreakNoRuleSucceed) {
   server.put("/empty", "");
   ASSERT_EQ(outcome(get("/empty", dir / "empty", std::nullopt, 0)), "ok");
   EXPECT_EQ(read_file(dir / "empty"), "");
-  EXPECT_EQ(server.request_count(), 3u);
+
+  // Chunked bodies, with and without a length beside them, resumed or not.
+  const std::string body = pattern(3 * 1024 * 1024 + 5);
+  server.put("/chunked", body);
+  server.script("/chunked", with([](Answer& a) {
+                  a.chunked = true;
+                  a.omit_content_length = true;
+                }));
+  ASSERT_EQ(outcome(get("/chunked", dir / "chunked", body.size())), "ok");
+  EXPECT_EQ(read_file(dir / "chunked"), body);
+  server.script("/chunked", with([](Answer& a) { a.chunked = true; }));
+  write_file(dir / "resumed", body.substr(0, 1000));
+  ASSERT_EQ(outcome(get("/chunked", dir / "resumed", body.size())), "ok");
+  EXPECT_EQ(read_file(dir / "resumed"), body);
+  EXPECT_EQ(server.request_count(), 5u);
 }
 
 TEST_F(DownloadTest, EveryFailedAttemptIsRecordedAndPausedBeforeTheNext) {
@@ -479,6 +525,54 @@ TEST_F(DownloadTest, APartialWhoseSizeIsNotAFileSizeIsNeverResumed) {
   server.put("/obj", "abc");
   EXPECT_EQ(outcome(get("/obj", destination, info->size, kUnlimited)), "Is a directory (os error 21)");
   EXPECT_EQ(server.request_count(), 0u);
+}
+
+QV_CHILD_MODE(download_once) {
+  CancelFlag cancel;
+  test::child_say(outcome(download_file(args.at(0), args.at(1), std::stoull(args.at(2)), kUnlimited, true, cancel,
+                                        [](std::uint64_t) {})));
+  return 0;
+}
+
+TEST_F(DownloadTest, APipeAtTheDestinationIsRefusedAtOnce) {
+  // A pipe has no reader: opening it to write would block for ever, and the
+  // cancel flag is only read between chunks. Run in a child, so that a hang
+  // fails this test instead of stopping the suite.
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  server.put("/obj", "abc");
+  auto child = test::Child::start_self("download_once", {server.url("/obj"), (dir / "pipe").string(), "3"});
+  const auto said = child.read_line(10s);
+  ASSERT_TRUE(said) << "the download blocked on the pipe";
+  EXPECT_EQ(*said, "Invalid argument (os error 22)");
+  EXPECT_EQ(child.wait().exit_code, 0);
+  EXPECT_EQ(server.request_count(), 0u);
+}
+
+TEST_F(DownloadTest, DownloadsNeverLeaveTheClientWhileAFolderIsExchangedForALink) {
+  TempDir outside;
+  const fs::path data = dir / "data";
+  fs::create_directory(data);
+  fs::create_directory_symlink(outside.path(), dir / "swap");
+  server.put("/obj", pattern(1000));
+
+  auto attacker = test::start_exchanging(data, dir / "swap");
+  // Every failed attempt is tried again after a pause: a few calls at once
+  // keep the race busy.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      CancelFlag never;
+      for (int i = 0; i < 3; ++i) {
+        (void)download_file(server.url("/obj"), data / fmt::format("obj-{}-{}", t, i), 1000, 1000, true, never, {});
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  attacker.kill(SIGKILL);
+  attacker.wait();
+
+  EXPECT_GT(server.request_count(), 0u);
+  EXPECT_TRUE(names_in(outside.path()).empty()) << ::testing::PrintToString(names_in(outside.path()));
 }
 
 TEST_F(DownloadTest, AnOversizedPartialIsRefusedBeforeAnyRequest) {

@@ -9,75 +9,29 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "foundations/processes_test_fixture.hpp"
+#include "platform/process_info.hpp"
+#include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qv {
 namespace {
 
+using test::ChildEnv;
 using testing::FakeGame;
+using testing::GameProcesses;
 using testing::install_fake_game;
-using test::TempDir;
+using testing::kClosedBySignal;
+using testing::pids_of;
+using testing::sorted;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-constexpr int kClosedByWindow = 10;
-constexpr int kClosedBySignal = 11;
-
-std::vector<std::uint32_t> pids_of(const std::vector<ProcessCandidate>& candidates) {
-  std::vector<std::uint32_t> pids;
-  for (const auto& c : candidates) pids.push_back(c.pid);
-  return pids;
-}
-
-std::vector<std::uint32_t> sorted(std::vector<std::uint32_t> pids) {
-  std::sort(pids.begin(), pids.end());
-  return pids;
-}
-
-// A client root with copies of the fake game inside and outside it. The
-// sibling folder's name begins with the root's name, so a prefix test on
-// text would wrongly take it for inside.
-class GameProcesses : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Windows are looked at only by the tests that start their own server.
-    ::unsetenv("DISPLAY");
-    root_ = fs::canonical(dir_.path()) / "client";
-    fs::create_directories(root_);
-  }
-
-  fs::path game(const std::string& relative) {
-    fs::path path = root_ / relative;
-    install_fake_game(path);
-    return path;
-  }
-  fs::path outside(const std::string& relative) {
-    fs::path path = dir_.path() / relative;
-    install_fake_game(path);
-    return fs::canonical(path);
-  }
-
-  // Closes the client, whose only game is `only`, and expects the game to
-  // have ended by itself within the wait in the way `exit_code` tells.
-  void expect_closed_on_request(FakeGame& only, int exit_code) {
-    auto start = Clock::now();
-    auto closed = close_client_game(root_);
-    ASSERT_TRUE(closed) << closed.error().to_string();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(pids_of(*closed), std::vector<std::uint32_t>{only.pid()});
-    int status = only.reap();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exit_code) << status;
-  }
-
-  TempDir dir_;
-  fs::path root_;
-};
 
 TEST(GameFileName, AsciiLettersInAnyCaseOtherBytesExactly) {
   struct Case {
@@ -114,13 +68,19 @@ TEST_F(GameProcesses, FindsGamesByFileNameInsideTheRootOnly) {
 }
 
 TEST_F(GameProcesses, UnlinkedExecutableStillBelongsToTheClient) {
-  fs::path path = game("zEntry.exe");
-  FakeGame running(path);
-  fs::remove(path);
+  // Removed, or replaced by a new file (as an install replaces it): the file
+  // now at the path is not the one running, yet the game is this client's.
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "removed");
+    fs::path path = game("zEntry.exe");
+    FakeGame running(path);
+    fs::remove(path);
+    if (replaced) install_fake_game(path);
 
-  auto found = find_client_game_processes(root_);
-  ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{running.pid(), path}}));
+    auto found = find_client_game_processes(root_);
+    ASSERT_TRUE(found) << found.error().to_string();
+    EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{running.pid(), path}}));
+  }
 }
 
 TEST_F(GameProcesses, GameRunFromARemovedFolderElsewhereIsNotTheClients) {
@@ -243,78 +203,137 @@ TEST_F(GameProcesses, CloseRefusesAProtectedReferenceClient) {
   EXPECT_EQ(closed.error().to_string(), "immutable original/comparison client cannot be a write target");
 }
 
-// Windows under a private X server with no window manager: top-level windows
-// are the root window's children.
-class GameWindows : public GameProcesses {
- protected:
-  static void SetUpTestSuite() { server_ = new testing::Xvfb(); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    GameProcesses::SetUp();
-    if (!server_->display()) GTEST_SKIP() << "no X server for window tests: " << server_->reason();
-    ::setenv("DISPLAY", server_->display()->c_str(), 1);
-  }
-  void TearDown() override { ::unsetenv("DISPLAY"); }
+TEST_F(GameProcesses, IdsThatNameNoProcessOfTheClientAreNotClosed) {
+  // A thread's id is no process's, and the launcher's own process is never
+  // closed, whatever a stale or forged list says of them.
+  std::promise<pid_t> tid;
+  std::promise<void> release;
+  std::thread worker([&] {
+    tid.set_value(::gettid());
+    release.get_future().wait();
+  });
+  const auto thread_id = static_cast<std::uint32_t>(tid.get_future().get());
+  const auto self = static_cast<std::uint32_t>(platform::process_id());
+  auto closed = close_candidates(root_, std::vector<ProcessCandidate>{{thread_id, root_ / "zEntry.exe"},
+                                                                       {self, root_ / "Launcher.exe"}});
+  release.set_value();
+  worker.join();
+  EXPECT_TRUE(closed) << closed.error().to_string();
+}
 
-  static testing::Xvfb* server_;
-};
-testing::Xvfb* GameWindows::server_ = nullptr;
-
-TEST_F(GameWindows, FindsGamesByExactWindowTitleOnce) {
-  FakeGame titled(game("bin/game.bin"), {"--fake-window"});
-  FakeGame both(game("zEntry.exe"), {"--fake-window"});
-  FakeGame wrong_case(game("bin/other.bin"), {"--fake-window=qv online"});
-  FakeGame longer(game("bin/third.bin"), {"--fake-window=QV Online "});
-  FakeGame elsewhere(outside("copy/game.bin"), {"--fake-window"});
+TEST_F(GameProcesses, ProcessWhoseFirstThreadExitedIsInspectedThroughAnother) {
+  // Renamed to the game's name, its first thread gone: its program is read
+  // through the thread still running, and lies outside the client.
+  FakeGame renamed(outside("tools/renamed"), {"--fake-comm=zEntry.exe", "--fake-leader-exits"});
+  FakeGame inside(game("zEntry.exe"), {"--fake-leader-exits"});
 
   auto found = find_client_game_processes(root_);
   ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(pids_of(*found), sorted({titled.pid(), both.pid()}));
+  EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{inside.pid(), root_ / "zEntry.exe"}}));
+  // The signal reaches the thread that runs on.
+  expect_closed_on_request(inside, kClosedBySignal);
+  EXPECT_TRUE(renamed.running());
 }
 
-TEST_F(GameWindows, DeclaredIdsNoProcessCanHaveArePassedOver) {
-  // Any X client may declare any pid; 0 or one beyond the id range must not
-  // stop the search.
-  FakeGame zero(game("bin/zero.bin"), {"--fake-window", "--fake-declared-pid=0"});
-  FakeGame huge(game("bin/huge.bin"), {"--fake-window", "--fake-declared-pid=4294967295"});
-  FakeGame titled(game("bin/game.bin"), {"--fake-window"});
-
-  auto found = find_client_game_processes(root_);
-  ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{titled.pid()});
-}
-
-TEST_F(GameWindows, CloseAsksTheWindowFirst) {
-  FakeGame titled(game("bin/game.bin"), {"--fake-window"});
-
-  expect_closed_on_request(titled, kClosedByWindow);
-}
-
-TEST_F(GameWindows, WindowManagerClientListIsPreferred) {
-  // Under a window manager the root's children are its frames; its client
-  // list names the real top-level windows.
-  FakeGame unlisted(game("bin/unlisted.bin"), {"--fake-window"});
-  FakeGame listed(game("bin/listed.bin"), {"--fake-window", "--fake-client-list"});
-
-  auto found = find_client_game_processes(root_);
-  ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{listed.pid()});
-  // Closing it also takes the list away again for the other tests.
-  expect_closed_on_request(listed, kClosedByWindow);
-}
-
-class LaunchGame : public GameProcesses {
- protected:
-  Manifest manifest(std::string exe, std::vector<std::string> args = {}) {
-    Manifest m;
-    m.game_exe = std::move(exe);
-    m.game_args = std::move(args);
-    return m;
+TEST_F(GameProcesses, ProcessOfAnotherMountNamespaceRunningAnotherFileIsNotTheClients) {
+  if (test::run_child({"unshare", "-m", "--propagation", "private", "true"}).exit_code != 0) {
+    GTEST_SKIP() << "unshare -m is not permitted here";
   }
-};
+  // Inside their namespace the impostors' folder is mounted over the root:
+  // their programs have the client's paths but are other files.
+  const fs::path genuine = game("zEntry.exe");
+  const fs::path impostors = dir_.path() / "impostors";
+  install_fake_game(impostors / "zEntry.exe");
+  install_fake_game(impostors / "bin/zEntry.exe");  // no such file in the client
+  const fs::path loader = outside("wine/wine64");
+  auto in_namespace = [&](std::vector<std::string> command) {
+    FakeGame::Command wrapped{{"unshare", "-m", "--propagation", "private", "sh", "-c",
+                               "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"", "sh", impostors.string(),
+                               root_.string()}};
+    wrapped.argv.insert(wrapped.argv.end(), command.begin(), command.end());
+    return wrapped;
+  };
+  FakeGame ours(genuine);
+  FakeGame same_path(in_namespace({genuine.string()}));
+  FakeGame missing_here(in_namespace({(root_ / "bin/zEntry.exe").string()}));
+  FakeGame mapped(in_namespace({loader.string(), "--fake-comm=zEntry.exe", "--fake-map=" + genuine.string()}));
+
+  auto found = find_client_game_processes(root_);
+  ASSERT_TRUE(found) << found.error().to_string();
+  EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{ours.pid()});
+}
+
+TEST_F(GameProcesses, WindowsGameUnderALoaderIsPlacedByTheProgramItMaps) {
+  // A stand-in loader under the loader's name, mapping a "zEntry.exe" from
+  // inside or outside the client (or none yet), and named after it as the
+  // loader names its processes.
+  const fs::path loader = outside("wine/wine64");
+  const fs::path program = game("zEntry.exe");
+  const fs::path elsewhere = outside("copy/zEntry.exe");
+  const fs::path library = outside("copy/helper.exe");
+  const std::string named = "--fake-comm=zEntry.exe";
+  FakeGame ours(loader, {named, "--fake-map=" + program.string()});
+  // With a second program mapped, either side of it: the one named wins.
+  FakeGame ours_too(loader, {named, "--fake-map=" + library.string(), "--fake-map=" + program.string()});
+  FakeGame ours_three(loader, {named, "--fake-map=" + program.string(), "--fake-map=" + library.string()});
+  FakeGame theirs(loader, {named, "--fake-map=" + elsewhere.string()});
+  FakeGame starting(loader, {named});
+  // Not a loader: its own executable is what counts.
+  FakeGame viewer(outside("tools/viewer"), {named, "--fake-map=" + program.string()});
+
+  auto found = find_client_game_processes(root_);
+  ASSERT_TRUE(found) << found.error().to_string();
+  std::vector<ProcessCandidate> expected{
+      {ours.pid(), program}, {ours_too.pid(), program}, {ours_three.pid(), program}};
+  std::sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+  EXPECT_EQ(*found, expected);
+
+  // Closing one through a stale list re-identifies it by its mapping too.
+  auto closed = close_candidates(root_, std::vector<ProcessCandidate>{{ours.pid(), program}});
+  ASSERT_TRUE(closed) << closed.error().to_string();
+  int status = ours.reap();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kClosedBySignal) << status;
+  EXPECT_EQ(close_candidates(root_, std::vector<ProcessCandidate>{{theirs.pid(), program}}).error().to_string(),
+            "process identity changed");
+}
+
+TEST_F(GameProcesses, WindowsGameRunByWineIsTheClients) {
+#ifndef QV_FAKE_WINDOWS_GAME
+  GTEST_SKIP() << "no Windows stand-in game: the x86_64-w64-mingw32-gcc cross-compiler is not installed";
+#else
+  if (test::run_child({"sh", "-c", "command -v wine && command -v wineserver"}).exit_code != 0) {
+    GTEST_SKIP() << "wine is not installed";
+  }
+  const fs::path program = root_ / "zEntry.exe";
+  fs::copy_file(QV_FAKE_WINDOWS_GAME, program);
+  const ChildEnv env{{"WINEPREFIX", (dir_.path() / "wine-prefix").string()}, {"WINEDEBUG", "-all"}};
+  test::Child wine = test::Child::start({"wine", program.string()}, env);
+
+  // The first start sets up the prefix, which takes seconds.
+  std::vector<ProcessCandidate> found;
+  const auto deadline = Clock::now() + std::chrono::seconds(120);
+  while (found.empty() && Clock::now() < deadline) {
+    auto attempt = find_client_game_processes(root_);
+    ASSERT_TRUE(attempt) << attempt.error().to_string();
+    found = *attempt;
+    if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_EQ(found.size(), 1u) << "the game running under Wine was not found";
+  EXPECT_EQ(found[0].image, program);
+
+  auto closed = close_client_game(root_);
+  ASSERT_TRUE(closed) << closed.error().to_string();
+  EXPECT_EQ(*closed, found);
+  auto again = find_client_game_processes(root_);
+  ASSERT_TRUE(again) << again.error().to_string();
+  EXPECT_TRUE(again->empty());
+  // The prefix's own services go with it.
+  test::run_child({"wineserver", "-k"}, env);
+  wine.wait();
+#endif
+}
+
+class LaunchGame : public GameProcesses {};
 
 TEST_F(LaunchGame, PassesArgumentsAndFolderAndLeaksNoDescriptor) {
   game("bin/game.bin");
@@ -329,7 +348,7 @@ TEST_F(LaunchGame, PassesArgumentsAndFolderAndLeaksNoDescriptor) {
   // working folder is the root.
   const fs::path here = fs::current_path();
   fs::current_path(dir_.path());
-  auto launched = launch_game("client", manifest("bin/game.bin", args));
+  auto launched = launch_game("client", "bin/game.bin", args);
   fs::current_path(here);
   ::close(leaked);
   ASSERT_TRUE(launched) << launched.error().to_string();
@@ -363,7 +382,7 @@ TEST_F(LaunchGame, RefusesWhatIsNotAStartableFile) {
   for (const auto& c : std::initializer_list<Case>{{"bin/missing.exe", "game executable missing"},
                                                    {"bin", "game executable missing"},
                                                    {"bin/plain.txt", "Permission denied (os error 13)"}}) {
-    auto launched = launch_game(root_, manifest(c.exe));
+    auto launched = launch_game(root_, c.exe, {});
     ASSERT_FALSE(launched) << c.exe;
     EXPECT_EQ(launched.error().to_string(), c.error) << c.exe;
   }

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -23,16 +24,21 @@ extern char** environ;
 namespace qv::testing {
 namespace {
 
-pid_t spawn(const std::string& program, const std::vector<std::string>& args, posix_spawn_file_actions_t* actions) {
-  std::vector<std::string> owned{program};
-  owned.insert(owned.end(), args.begin(), args.end());
+pid_t spawn(std::vector<std::string> command) {
   std::vector<char*> argv;
-  for (auto& a : owned) argv.push_back(a.data());
+  for (auto& a : command) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, program.c_str(), actions, nullptr, argv.data(), environ);
-  if (rc != 0) throw std::runtime_error("cannot start " + program + ": " + std::to_string(rc));
+  int rc = posix_spawnp(&pid, command.at(0).c_str(), nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) throw std::runtime_error("cannot start " + command[0] + ": " + std::to_string(rc));
   return pid;
+}
+
+// Outside every client folder, and reachable from another mount namespace.
+fs::path ready_file() {
+  static int counter = 0;
+  return fs::temp_directory_path() /
+         ("qv-fake-game-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".ready");
 }
 
 }  // namespace
@@ -43,11 +49,18 @@ void install_fake_game(const fs::path& target) {
   fs::permissions(target, fs::perms(0755));
 }
 
-FakeGame::FakeGame(const fs::path& program, std::vector<std::string> args) {
-  const std::string ready = program.string() + "." + std::to_string(::getpid()) + ".ready";
+FakeGame::FakeGame(const fs::path& program, std::vector<std::string> args)
+    : FakeGame([&] {
+        Command command{{program.string()}};
+        command.argv.insert(command.argv.end(), args.begin(), args.end());
+        return command;
+      }()) {}
+
+FakeGame::FakeGame(Command command) {
+  const std::string ready = ready_file().string();
   ::unlink(ready.c_str());
-  args.push_back("--fake-ready=" + ready);
-  pid_ = spawn(program.string(), args, nullptr);
+  command.argv.push_back("--fake-ready=" + ready);
+  pid_ = spawn(std::move(command.argv));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (::access(ready.c_str(), F_OK) != 0) {
     if (std::chrono::steady_clock::now() > deadline || !running()) throw std::runtime_error("fake game not ready");
@@ -70,6 +83,12 @@ int FakeGame::reap() {
   return status;
 }
 
+void FakeGame::stop() {
+  if (reaped_) return;
+  ::kill(pid_, SIGTERM);
+  reap();
+}
+
 bool FakeGame::running() const {
   siginfo_t info{};
   // WNOWAIT leaves an exited child to be reaped by reap().
@@ -78,5 +97,62 @@ bool FakeGame::running() const {
 }
 
 bool process_entry_exists(std::uint32_t pid) { return ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
+
+std::vector<std::uint32_t> pids_of(const std::vector<ProcessCandidate>& candidates) {
+  std::vector<std::uint32_t> pids;
+  for (const auto& c : candidates) pids.push_back(c.pid);
+  return pids;
+}
+
+std::vector<std::uint32_t> sorted(std::vector<std::uint32_t> pids) {
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+void GameProcesses::SetUp() {
+  // Windows are looked at only by the tests that start their own server.
+  ::unsetenv("DISPLAY");
+  root_ = fs::canonical(dir_.path()) / "client";
+  fs::create_directories(root_);
+}
+
+fs::path GameProcesses::game(const std::string& relative) {
+  fs::path path = root_ / relative;
+  install_fake_game(path);
+  return path;
+}
+
+fs::path GameProcesses::outside(const std::string& relative) {
+  fs::path path = dir_.path() / relative;
+  install_fake_game(path);
+  return fs::canonical(path);
+}
+
+void GameProcesses::expect_closed_on_request(FakeGame& only, int exit_code) {
+  const auto start = std::chrono::steady_clock::now();
+  auto closed = close_client_game(root_);
+  ASSERT_TRUE(closed) << closed.error().to_string();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(pids_of(*closed), std::vector<std::uint32_t>{only.pid()});
+  int status = only.reap();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exit_code) << status;
+}
+
+Xvfb* GameWindows::server_ = nullptr;
+
+void GameWindows::SetUpTestSuite() { server_ = new Xvfb(); }
+
+void GameWindows::TearDownTestSuite() {
+  delete server_;
+  server_ = nullptr;
+}
+
+void GameWindows::SetUp() {
+  GameProcesses::SetUp();
+  if (!server_->display()) GTEST_SKIP() << "no X server for window tests: " << server_->reason();
+  ::setenv("DISPLAY", server_->display()->c_str(), 1);
+}
+
+void GameWindows::TearDown() { ::unsetenv("DISPLAY"); }
 
 }  // namespace qv::testing

@@ -131,10 +131,23 @@ Child Child::start_with_channel(const std::vector<std::string>& argv, const Chil
 }
 
 Child Child::start_self(std::string_view mode, const ChildArgs& args, const ChildEnv& env) {
-  std::vector<std::string> argv = {self_executable(), std::string(kModeFlag) + std::string(mode)};
+  return start_self_under({}, mode, args, env);
+}
+
+Child Child::start_self_under(const std::vector<std::string>& wrapper, std::string_view mode, const ChildArgs& args,
+                              const ChildEnv& env) {
+  std::vector<std::string> argv = wrapper;
+  argv.push_back(self_executable());
+  argv.push_back(child_mode_argument(mode));
   argv.insert(argv.end(), args.begin(), args.end());
   return start_with_channel(argv, env, kModeChannel);
 }
+
+Child Child::start_mode_command(const std::vector<std::string>& argv, const ChildEnv& env) {
+  return start_with_channel(argv, env, kModeChannel);
+}
+
+std::string child_mode_argument(std::string_view mode) { return std::string(kModeFlag) + std::string(mode); }
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),

@@ -42,6 +42,16 @@ class Child {
   static Child start(const std::vector<std::string>& argv, const ChildEnv& env = {});
   // Starts this test binary in the registered mode `mode` with `args`.
   static Child start_self(std::string_view mode, const ChildArgs& args = {}, const ChildEnv& env = {});
+  // Starts `argv`, a command that runs this test binary or a copy of it with
+  // child_mode_argument(mode) and the mode's arguments (directly, or through
+  // a program such as unshare that keeps descriptor 3), with the mode's
+  // messages on their own descriptor as start_self has them.
+  static Child start_mode_command(const std::vector<std::string>& argv, const ChildEnv& env = {});
+  // Like start_self, run by another program: `wrapper` is its command line (for
+  // instance strace and its options), to which the binary and the mode are
+  // appended.
+  static Child start_self_under(const std::vector<std::string>& wrapper, std::string_view mode,
+                                const ChildArgs& args = {}, const ChildEnv& env = {});
 
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -83,6 +93,9 @@ class Child {
 // Starts, waits, returns how it ended.
 ChildExit run_child(const std::vector<std::string>& argv, const ChildEnv& env = {});
 ChildExit run_self(std::string_view mode, const ChildArgs& args = {}, const ChildEnv& env = {});
+
+// The argument that selects the mode `mode` in a test binary.
+std::string child_mode_argument(std::string_view mode);
 
 // In a child: sends `line` and a line feed to the parent at once.
 void child_say(std::string_view line);

@@ -189,7 +189,7 @@ struct LoopbackServer::Impl {
       stream->fd = ::open(stream->entity.file.c_str(), O_RDONLY | O_CLOEXEC);
       stream->buffer.resize(kChunk);
     }
-    res.set_content_provider("application/octet-stream", [this, stream](std::size_t sent, httplib::DataSink& sink) {
+    auto provider = [this, stream](std::size_t sent, httplib::DataSink& sink) {
       Stream& s = *stream;
       if (s.answer.stall_after && sent == *s.answer.stall_after) pause(s.answer.stall_for);
       if (stopping.load()) return false;
@@ -207,7 +207,12 @@ struct LoopbackServer::Impl {
       const ssize_t got = ::pread(s.fd, s.buffer.data(), n, static_cast<off_t>(at));
       if (got <= 0) return false;
       return sink.write(s.buffer.data(), static_cast<std::size_t>(got));
-    });
+    };
+    if (answer.chunked) {
+      res.set_chunked_content_provider("application/octet-stream", std::move(provider));
+    } else {
+      res.set_content_provider("application/octet-stream", std::move(provider));
+    }
   }
 };
 

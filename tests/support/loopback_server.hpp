@@ -3,10 +3,11 @@
 //
 // It serves in-memory files and the files of a folder, answers "bytes=N-" and
 // "bytes=N-M" ranges with 206, and records every request it receives. Any path
-// can be scripted to misbehave: another status, other or missing framing
-// headers, a different body, a range ignored, the connection cut after some
-// bytes, or a stall. Scripts are either standing (every request to the path)
-// or queued one-shot answers, which are used first, in order.
+// can be scripted to misbehave: another status (an unasked-for 101 included),
+// other, repeated or missing framing headers, a chunked body, a different
+// body, a range ignored, the connection cut after some bytes, or a stall.
+// Scripts are either standing (every request to the path) or queued one-shot
+// answers, which are used first, in order.
 //
 // The server runs on its own threads from construction to destruction; every
 // method is safe to call from any thread while it runs.
@@ -53,7 +54,8 @@ struct Answer {
   std::optional<std::uint64_t> close_after;                  // cut the connection after this many body bytes
   std::optional<std::uint64_t> stall_after;                  // stop sending after this many body bytes ...
   std::chrono::milliseconds stall_for{0};                    // ... for this long (then go on)
-  std::vector<std::pair<std::string, std::string>> headers;  // further fields, sent as given
+  bool chunked = false;                                      // chunked transfer coding; Content-Length still sent
+  std::vector<std::pair<std::string, std::string>> headers;  // further fields, sent as given (repeats too)
 };
 
 struct LoopbackOptions {

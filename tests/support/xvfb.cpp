@@ -14,7 +14,7 @@ extern char** environ;
 
 namespace qv::testing {
 
-Xvfb::Xvfb(const std::string& screen) {
+Xvfb::Xvfb(const std::string& screen, const std::vector<std::string>& options) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
     reason_ = "pipe failed";
@@ -26,7 +26,12 @@ Xvfb::Xvfb(const std::string& screen) {
   posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> owned{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", screen};
+  // -noreset: a server resets when its last client leaves and refuses new
+  // clients while it does, so a test that connects right after another
+  // disconnected would fail at random.
+  std::vector<std::string> owned{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset"};
+  owned.insert(owned.end(), options.begin(), options.end());
+  owned.insert(owned.end(), {"-screen", "0", screen});
   std::vector<char*> argv;
   for (auto& a : owned) argv.push_back(a.data());
   argv.push_back(nullptr);

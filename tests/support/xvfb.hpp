@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qv::testing {
 
@@ -13,8 +14,9 @@ namespace qv::testing {
 // not be started; `reason()` then says why.
 class Xvfb {
  public:
-  // `screen` is Xvfb's -screen 0 geometry and depth, e.g. "1920x1080x24".
-  explicit Xvfb(const std::string& screen = "320x240x24");
+  // `screen` is Xvfb's -screen 0 geometry and depth, e.g. "1920x1080x24";
+  // `options` go to Xvfb before it (e.g. {"-extension", "Composite"}).
+  explicit Xvfb(const std::string& screen = "320x240x24", const std::vector<std::string>& options = {});
   ~Xvfb();
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;

@@ -11,6 +11,18 @@
 //   --fake-client-list     with the window, act as a window manager would:
 //                          publish _NET_CLIENT_LIST on the root window holding
 //                          only this window (removed again on a normal exit)
+//   --fake-declared-pid=N  declare N as the window's _NET_WM_PID, as any X
+//                          client may, instead of its own id
+//   --fake-stale-client-list
+//                          publish _NET_CLIENT_LIST naming only a window it
+//                          has destroyed, as a killed window manager leaves it
+//   --fake-grab-server     with the window, grab the X server and hold it
+//   --fake-windows=N       with the window, open N more, unmapped and titled
+//                          "filler"
+//   --fake-comm=NAME       run under the command name NAME
+//   --fake-map=PATH        map the file PATH into memory, as a loader maps the
+//                          program it runs (repeatable, mapped in order)
+//   --fake-leader-exits    end the first thread and go on in another one
 //   --fake-ignore-close    ignore SIGTERM and WM_DELETE_WINDOW
 //   --fake-exit-after=MS   exit on its own after MS milliseconds (60000)
 //
@@ -22,7 +34,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -33,6 +48,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -48,6 +64,12 @@ struct Options {
   std::string ready;
   std::optional<std::string> window_title;
   bool client_list = false;
+  bool stale_client_list = false;
+  bool grab_server = false;
+  long extra_windows = 0;
+  std::string comm;
+  std::vector<std::string> maps;
+  bool leader_exits = false;
   bool ignore_close = false;
   long exit_after_ms = 60000;
   std::optional<long> declared_pid;  // the _NET_WM_PID to declare instead of our own
@@ -66,6 +88,12 @@ Options parse(const std::vector<std::string>& args) {
     if (auto v = value_of(arg, "--fake-window")) options.window_title = *v;
     if (arg == "--fake-window") options.window_title = "QV Online";
     if (arg == "--fake-client-list") options.client_list = true;
+    if (arg == "--fake-stale-client-list") options.stale_client_list = true;
+    if (arg == "--fake-grab-server") options.grab_server = true;
+    if (auto v = value_of(arg, "--fake-windows")) options.extra_windows = std::strtol(v->c_str(), nullptr, 10);
+    if (auto v = value_of(arg, "--fake-comm")) options.comm = *v;
+    if (auto v = value_of(arg, "--fake-map")) options.maps.push_back(*v);
+    if (arg == "--fake-leader-exits") options.leader_exits = true;
     if (arg == "--fake-ignore-close") options.ignore_close = true;
     if (auto v = value_of(arg, "--fake-exit-after")) options.exit_after_ms = std::strtol(v->c_str(), nullptr, 10);
     if (auto v = value_of(arg, "--fake-declared-pid")) options.declared_pid = std::strtol(v->c_str(), nullptr, 10);
@@ -114,7 +142,8 @@ struct GameWindow {
   Atom delete_window = None;
 };
 
-GameWindow open_window(const std::string& title, bool client_list, std::optional<long> declared_pid) {
+GameWindow open_window(const Options& options) {
+  const std::string& title = *options.window_title;
   GameWindow w;
   w.display = XOpenDisplay(nullptr);
   if (w.display == nullptr) return w;
@@ -124,17 +153,29 @@ GameWindow open_window(const std::string& title, bool client_list, std::optional
   XChangeProperty(d, w.id, XInternAtom(d, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
   XStoreName(d, w.id, title.c_str());
-  long pid = declared_pid.value_or(static_cast<long>(getpid()));
+  long pid = options.declared_pid.value_or(static_cast<long>(getpid()));
   XChangeProperty(d, w.id, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(&pid), 1);
   w.protocols = XInternAtom(d, "WM_PROTOCOLS", False);
   w.delete_window = XInternAtom(d, "WM_DELETE_WINDOW", False);
   XSetWMProtocols(d, w.id, &w.delete_window, 1);
-  if (client_list) {
-    XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_CLIENT_LIST", False), XA_WINDOW, 32,
-                    PropModeReplace, reinterpret_cast<const unsigned char*>(&w.id), 1);
+  const Atom client_list = XInternAtom(d, "_NET_CLIENT_LIST", False);
+  if (options.client_list) {
+    XChangeProperty(d, DefaultRootWindow(d), client_list, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&w.id), 1);
+  }
+  if (options.stale_client_list) {
+    ::Window gone = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 8, 8, 0, 0, 0);
+    XStoreName(d, gone, title.c_str());
+    XChangeProperty(d, DefaultRootWindow(d), client_list, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&gone), 1);
+    XDestroyWindow(d, gone);
+  }
+  for (long i = 0; i < options.extra_windows; ++i) {
+    XStoreName(d, XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 8, 8, 0, 0, 0), "filler");
   }
   XMapWindow(d, w.id);
+  if (options.grab_server) XGrabServer(d);
   XSync(d, False);
   return w;
 }
@@ -171,6 +212,40 @@ int run(const Options& options, int signals, const GameWindow& window) {
   }
 }
 
+// Keeps a read-only mapping of the file for the life of the process.
+bool map_file(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  void* mapped = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  return mapped != MAP_FAILED;
+}
+
+bool leader_has_exited() {
+  char text[1024];
+  int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, text, sizeof text);
+  close(fd);
+  const std::string_view stat(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  const auto end = stat.rfind(')');
+  return end != std::string_view::npos && end + 2 < stat.size() && stat[end + 2] == 'Z';
+}
+
+// Waits for the end, takes the window (and what it published) away, and
+// returns the exit code.
+int finish(const Options& options, int signals, const GameWindow& window) {
+  const int code = run(options, signals, window);
+  if (window.display != nullptr) {
+    if (options.client_list || options.stale_client_list) {
+      XDeleteProperty(window.display, DefaultRootWindow(window.display),
+                      XInternAtom(window.display, "_NET_CLIENT_LIST", False));
+    }
+    XCloseDisplay(window.display);
+  }
+  return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,18 +267,29 @@ int main(int argc, char** argv) {
     if (signals < 0) return 2;
   }
 
-  GameWindow window;
-  if (options.window_title) window = open_window(*options.window_title, options.client_list, options.declared_pid);
-
-  if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;
-
-  const int code = run(options, signals, window);
-  if (window.display != nullptr) {
-    if (options.client_list) {
-      XDeleteProperty(window.display, DefaultRootWindow(window.display),
-                      XInternAtom(window.display, "_NET_CLIENT_LIST", False));
-    }
-    XCloseDisplay(window.display);
+  if (!options.comm.empty()) prctl(PR_SET_NAME, options.comm.c_str(), 0, 0, 0);
+  for (const auto& path : options.maps) {
+    if (!map_file(path)) return 2;
   }
-  return code;
+
+  GameWindow window;
+  if (options.window_title) window = open_window(options);
+
+  if (!options.leader_exits) {
+    if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;
+    return finish(options, signals, window);
+  }
+  // The process goes on in a second thread once the first has ended; it is
+  // ready when the first thread shows as exited.
+  std::thread([=] {
+    if (!options.comm.empty()) prctl(PR_SET_NAME, options.comm.c_str(), 0, 0, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!leader_has_exited()) {
+      if (std::chrono::steady_clock::now() > deadline) std::_Exit(2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!options.ready.empty() && !write_file(options.ready, "ready\n")) std::_Exit(2);
+    std::exit(finish(options, signals, window));
+  }).detach();
+  pthread_exit(nullptr);
 }

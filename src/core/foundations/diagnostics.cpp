@@ -1,15 +1,11 @@
 #include "core/foundations/diagnostics.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <system_error>
-
 #include <fmt/format.h>
 
+#include "core/foundations/fileops.hpp"
 #include "core/foundations/paths.hpp"
 #include "platform/clock.hpp"
+#include "platform/durable.hpp"
 #include "platform/fs.hpp"
 #include "platform/process_info.hpp"
 
@@ -18,17 +14,21 @@ namespace qv {
 Status append_error_record(const std::filesystem::path& root, std::string_view context, std::string_view message) {
   const auto canonical_root = QV_TRY(resolve_write_root(root));
   const auto log_path = QV_TRY(join_checked(canonical_root, ".launcher/state/errors.txt"));
-  QV_TRY(platform::make_directories(log_path.parent_path()));
-  auto fd = QV_TRY(platform::open_fd(log_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644));
+  // The folder is resolved once, so the record lands in the client's own log
+  // even if a folder on the way is exchanged for a link meanwhile.
+  const auto log = QV_TRY(open_entry_folder(log_path, /*create=*/true));
+  auto file = QV_TRY(log.folder.open_for_append(log.name, 0644));
   // An open-file-description lock: threads of one process exclude each other
-  // as processes do, and closing the descriptor releases it.
-  QV_TRY(platform::lock_whole_file(fd.get(), /*wait=*/true));
-  if (::lseek(fd.get(), 0, SEEK_END) < 0) return fail_os(errno);
+  // as processes do, and closing the descriptor releases it. Appending, every
+  // write lands at the end of what the last holder left.
+  QV_TRY(platform::lock_whole_file(file.fd.get(), /*wait=*/true));
   const auto millis = QV_TRY(platform::unix_millis());
   const std::string record =
       fmt::format("[UTC unix-ms={} pid={} {}]\n{}\n\n", millis, platform::process_id(), context, message);
-  QV_TRY(platform::write_all(fd.get(), record.data(), record.size()));
-  if (::fsync(fd.get()) != 0) return fail_os(errno);
+  QV_TRY(platform::write_all(file.fd.get(), record.data(), record.size()));
+  QV_TRY(platform::flush_fd(file.fd.get()));
+  // The first record made the file: its folder entry must reach the disk too.
+  if (file.created) QV_TRY(log.folder.flush());
   return {};
 }
 

@@ -1,13 +1,10 @@
 #include "core/foundations/fileops.hpp"
 
-#include <fcntl.h>
-
-#include <cerrno>
-
 #include <fmt/format.h>
 
 #include "core/foundations/paths.hpp"
 #include "platform/durable.hpp"
+#include "platform/folder.hpp"
 #include "platform/fs.hpp"
 #include "platform/tree.hpp"
 
@@ -42,11 +39,27 @@ Result<fs::path> make_absolute(const fs::path& path) {
   return cwd / path;
 }
 
-// The folder that holds `path`; the root of the file system has none.
-Result<fs::path> parent_of(const fs::path& path) {
-  const auto absolute = QV_TRY(make_absolute(path));
-  if (absolute.relative_path().empty()) return fail(std::string(kNoParent));
-  return absolute.parent_path();
+// The folder that holds `path` and the entry's name in it; the root of the
+// file system has no folder.
+Result<platform::EntryPath> entry_of(const fs::path& path) {
+  auto entry = platform::split_entry_path(QV_TRY(make_absolute(path)));
+  if (!entry) return fail(std::string(kNoParent));
+  return *std::move(entry);
+}
+
+// An open of `path` refused for a link on the way: in the guard's own words
+// while the link is there, else the operating-system error.
+std::unexpected<Error> refused(const Error& error, const fs::path& path) {
+  if (platform::is_link_refusal(error)) {
+    if (auto checked = reject_reparse_points(path); !checked) return std::unexpected(checked.error());
+  }
+  return std::unexpected(error);
+}
+
+Result<platform::Folder> open_folder_checked(const fs::path& folder, bool create) {
+  auto opened = create ? platform::open_or_create_folder(folder) : platform::open_folder(folder);
+  if (!opened) return refused(opened.error(), folder);
+  return opened;
 }
 
 bool is_marker_name(std::string_view name) {
@@ -55,19 +68,92 @@ bool is_marker_name(std::string_view name) {
          is_hex_id(name.substr(0, id_length));
 }
 
-// Writes, flushes and closes a file that must not exist yet.
-Status write_new_file(const fs::path& path, std::string_view bytes) {
-  auto fd = QV_TRY(platform::open_fd(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode));
+std::unexpected<Error> replace_failed(const fs::path& destination, const Error& cause) {
+  return fail(fmt::format(fmt::runtime(kReplaceFailed), destination.string(), cause.to_string()));
+}
+
+// Writes, flushes and closes a file of `folder` that must not exist yet.
+Status write_new_file(const platform::Folder& folder, std::string_view name, std::string_view bytes) {
+  auto fd = QV_TRY(folder.create_new_file(name, kNewFileMode));
   QV_TRY(platform::write_all(fd.get(), bytes.data(), bytes.size()));
   QV_TRY(platform::flush_fd(fd.get()));
   return platform::close_fd(fd.release());
+}
+
+// The atomic write of entry `name` of a folder already held; `target` names
+// the result in messages.
+Status write_atomic_in(const platform::Folder& folder, std::string_view name, std::string_view bytes,
+                       const fs::path& target) {
+  const std::string temporary = random_hex_id() + std::string(kTempSuffix);
+  Status written = write_new_file(folder, temporary, bytes);
+  if (written) {
+    if (auto moved = platform::rename_entry(folder, temporary, folder, name); !moved) {
+      written = replace_failed(target, moved.error());
+    } else {
+      written = folder.flush();
+    }
+  }
+  if (!written) {
+    // A temporary left behind would linger for ever (in the cleanup-pending
+    // folder it would even count as an unfinished removal). After a rename
+    // that went through, it is already gone and this finds nothing.
+    (void)folder.remove_file(temporary);
+  }
+  return written;
+}
+
+// write_file_atomic, handing back the target's folder for later steps.
+Result<EntryFolder> write_atomic_keeping_folder(const fs::path& target, std::string_view bytes) {
+  QV_TRY(check_write_target(target));
+  QV_TRY(reject_reparse_points(target));
+  auto entry = QV_TRY(open_entry_folder(target, /*create=*/true));
+  QV_TRY(write_atomic_in(entry.folder, entry.name, bytes, target));
+  return entry;
 }
 
 Status locked_or_not_writable(const fs::path& path, const Error& cause) {
   return fail(fmt::format(fmt::runtime(kLockedOrNotWritable), path.string(), cause.to_string()));
 }
 
+// A transaction folder proven removable, held by descriptor: the removal acts
+// on entry `id` of the transactions folder reached without links below the
+// canonical root, whatever the given path names by then.
+struct TransactionDir {
+  fs::path canonical;
+  platform::Folder transactions;
+  std::string id;
+};
+
+Result<TransactionDir> open_transaction_dir(const fs::path& root, const fs::path& folder) {
+  const auto canonical_root = QV_TRY(resolve_write_root(root));
+  const auto transactions = QV_TRY(join_checked(canonical_root, kTransactionsDir));
+  const auto canonical_folder = QV_TRY(platform::canonicalize(folder));
+  const auto canonical_transactions = QV_TRY(platform::canonicalize(transactions));
+  if (!canonical_folder.has_relative_path() || canonical_folder.parent_path() != canonical_transactions) {
+    return fail(std::string(kScopeViolation));
+  }
+  std::string id = canonical_folder.filename().string();
+  if (!is_hex_id(id)) return fail(std::string(kTransactionId));
+  auto held = platform::open_folder(transactions);
+  if (!held) return refused(held.error(), transactions);
+  // A file named like a transaction is not one (ENOTDIR), and must not be
+  // removed as one.
+  auto tree = held->open_subfolder(id);
+  if (!tree) return refused(tree.error(), transactions / id);
+  QV_TRY(platform::walk_folder(*tree, canonical_folder, [](const fs::path& path, platform::FileKind kind) -> Status {
+    if (kind == platform::FileKind::Symlink) return fail(fmt::format(fmt::runtime(kReparsePoint), path.string()));
+    return {};
+  }));
+  return TransactionDir{canonical_folder, std::move(*held), std::move(id)};
+}
+
 }  // namespace
+
+Result<EntryFolder> open_entry_folder(const fs::path& path, bool create) {
+  auto entry = QV_TRY(entry_of(path));
+  auto folder = QV_TRY(open_folder_checked(entry.folder, create));
+  return EntryFolder{std::move(folder), std::move(entry.name)};
+}
 
 Status check_write_target(const fs::path& path) {
   const auto absolute = QV_TRY(make_absolute(path));
@@ -83,20 +169,8 @@ Status check_write_target(const fs::path& path) {
 }
 
 Status write_file_atomic(const fs::path& target, std::string_view bytes) {
-  QV_TRY(check_write_target(target));
-  QV_TRY(reject_reparse_points(target));
-  const auto parent = QV_TRY(parent_of(target));
-  QV_TRY(platform::make_directories(parent));
-  const fs::path temporary = parent / (random_hex_id() + std::string(kTempSuffix));
-  Status written = write_new_file(temporary, bytes);
-  if (written) written = replace_file(temporary, target);
-  if (!written) {
-    // A temporary left behind would linger for ever (in the cleanup-pending
-    // folder it would even count as an unfinished removal). After a rename
-    // that went through, it is already gone and this finds nothing.
-    (void)platform::remove_file(temporary);
-  }
-  return written;
+  QV_TRY(write_atomic_keeping_folder(target, bytes));
+  return {};
 }
 
 Status replace_file(const fs::path& source, const fs::path& destination) {
@@ -104,24 +178,50 @@ Status replace_file(const fs::path& source, const fs::path& destination) {
   QV_TRY(check_write_target(destination));
   QV_TRY(reject_reparse_points(source));
   QV_TRY(reject_reparse_points(destination));
-  // Two names of one file: the kernel's rename then does nothing and reports
-  // success, so the move is finished by removing the source name.
-  const auto source_info = platform::lstat_path(source);
-  const auto destination_info = platform::lstat_path(destination);
-  if (source_info && destination_info && source_info->device == destination_info->device &&
-      source_info->inode == destination_info->inode) {
-    if (auto removed = platform::remove_file(source); !removed) {
-      return fail(fmt::format(fmt::runtime(kReplaceFailed), destination.string(), removed.error().to_string()));
+  const auto from = QV_TRY(entry_of(source));
+  const auto to = QV_TRY(entry_of(destination));
+  // Whatever keeps the move from happening is the move's failure; a link that
+  // appeared on the way is named as the guard names it.
+  const auto move_failure = [&](const Error& error) -> std::unexpected<Error> {
+    if (!error.os_code()) return std::unexpected(error);
+    return replace_failed(destination, error);
+  };
+  auto source_folder = open_folder_checked(from.folder, /*create=*/false);
+  if (!source_folder) return move_failure(source_folder.error());
+  std::optional<platform::Folder> other_folder;
+  if (to.folder != from.folder) {
+    auto opened = open_folder_checked(to.folder, /*create=*/false);
+    if (!opened) return move_failure(opened.error());
+    other_folder = std::move(*opened);
+  }
+  const platform::Folder& destination_folder = other_folder ? *other_folder : *source_folder;
+  bool one_folder = !other_folder;
+  if (!one_folder) {
+    const auto a = source_folder->info();
+    const auto b = destination_folder.info();
+    one_folder = a && b && a->same_file_as(*b);
+  }
+
+  if (one_folder && from.name == to.name) {
+    // One entry under two spellings ("d/./f" and "d/f"): a rename onto itself
+    // keeps it and changes nothing (and fails as any move would when the file
+    // is missing).
+    if (auto kept = platform::rename_entry(*source_folder, from.name, destination_folder, to.name); !kept) {
+      return move_failure(kept.error());
     }
-  } else if (auto moved = platform::rename_path(source, destination); !moved) {
-    return fail(fmt::format(fmt::runtime(kReplaceFailed), destination.string(), moved.error().to_string()));
+    return {};
   }
-  const auto destination_folder = QV_TRY(parent_of(destination));
-  const auto source_folder = QV_TRY(parent_of(source));
-  QV_TRY(platform::flush_directory(destination_folder));
-  if (source_folder.lexically_normal() != destination_folder.lexically_normal()) {
-    QV_TRY(platform::flush_directory(source_folder));
+  const auto source_info = source_folder->entry_info(from.name);
+  const auto destination_info = destination_folder.entry_info(to.name);
+  if (source_info && destination_info && source_info->same_file_as(*destination_info)) {
+    // Two names of one file: the kernel's rename then does nothing and reports
+    // success, so the move is finished by removing the source name.
+    if (auto removed = source_folder->remove_file(from.name); !removed) return move_failure(removed.error());
+  } else if (auto moved = platform::rename_entry(*source_folder, from.name, destination_folder, to.name); !moved) {
+    return move_failure(moved.error());
   }
+  QV_TRY(destination_folder.flush());
+  if (!one_folder) QV_TRY(source_folder->flush());
   return {};
 }
 
@@ -129,28 +229,21 @@ Status copy_durable(const fs::path& source, const fs::path& destination) {
   QV_TRY(check_write_target(destination));
   QV_TRY(reject_reparse_points(source));
   QV_TRY(reject_reparse_points(destination));
-  const auto parent = QV_TRY(parent_of(destination));
-  QV_TRY(platform::make_directories(parent));
-  // Non-blocking opens, so a pipe or device planted under the name cannot
-  // hang the copy; only a regular file is copied.
-  auto in = QV_TRY(platform::open_fd(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-  const auto source_info = QV_TRY(platform::stat_fd(in.get()));
-  if (source_info.kind != platform::FileKind::Regular) return fail_os(EINVAL);
-  // Emptied only after proving it is another file: truncating the source
-  // through a second name would destroy what is being copied.
-  auto out = QV_TRY(platform::open_fd(destination, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, kNewFileMode));
-  const auto destination_info = QV_TRY(platform::stat_fd(out.get()));
-  if (destination_info.kind != platform::FileKind::Regular) return fail_os(EINVAL);
-  if (destination_info.device == source_info.device && destination_info.inode == source_info.inode) {
-    return fail_os(EINVAL);
-  }
-  QV_TRY(platform::truncate_fd(out.get(), 0));
-  QV_TRY(platform::copy_contents(in.get(), out.get()));
+  const auto target = QV_TRY(open_entry_folder(destination, /*create=*/true));
+  // Neither open blocks, so a pipe or device planted under either name cannot
+  // hang the copy; only a regular file is copied, and the destination is
+  // emptied only after proving it is another file than the source: truncating
+  // the source through a second name would destroy what is being copied.
+  auto in = platform::open_regular_for_reading(source);
+  if (!in) return refused(in.error(), source);
+  const auto source_info = QV_TRY(platform::stat_fd(in->get()));
+  auto out = QV_TRY(target.folder.open_copy_destination(target.name, source_info, kNewFileMode));
+  QV_TRY(platform::copy_contents(in->get(), out.get()));
   // A copied program must still run, so the copy takes the source's bits.
   QV_TRY(platform::set_mode(out.get(), source_info.mode));
   QV_TRY(platform::flush_fd(out.get()));
   QV_TRY(platform::close_fd(out.release()));
-  return platform::flush_directory(parent);
+  return target.folder.flush();
 }
 
 Status probe_targets(const std::vector<fs::path>& targets) {
@@ -161,18 +254,21 @@ Status probe_targets(const std::vector<fs::path>& targets) {
   for (const auto& target : targets) {
     QV_TRY(check_write_target(target));
     QV_TRY(reject_reparse_points(target));
-    const auto info = platform::stat_path(target);
+    const auto entry = QV_TRY(entry_of(target));
+    auto folder = platform::open_folder(entry.folder);
+    if (!folder) {
+      if (platform::is_link_refusal(folder.error())) return refused(folder.error(), entry.folder);
+      continue;  // no folder yet: nothing to replace
+    }
+    const auto info = folder->entry_info(entry.name);
     if (!info) continue;  // not there yet: nothing to replace
     if (info->kind != platform::FileKind::Regular) {
       return fail(fmt::format(fmt::runtime(kNotAFile), target.string()));
     }
     // A running program refuses this open (ETXTBSY).
-    auto fd = platform::open_fd(target, O_RDWR | O_NOFOLLOW);
+    auto fd = folder->open_for_update(entry.name);
     if (!fd) return locked_or_not_writable(target, fd.error());
-    const auto folder = QV_TRY(parent_of(target));
-    if (auto writable = platform::check_folder_writable(folder); !writable) {
-      return locked_or_not_writable(target, writable.error());
-    }
+    if (auto writable = folder->check_writable(); !writable) return locked_or_not_writable(target, writable.error());
     if (auto alone = platform::probe_sole_opener(fd->get()); !alone) {
       return locked_or_not_writable(target, alone.error());
     }
@@ -182,46 +278,31 @@ Status probe_targets(const std::vector<fs::path>& targets) {
 }
 
 Result<fs::path> check_transaction_dir(const fs::path& root, const fs::path& folder) {
-  const auto canonical_root = QV_TRY(resolve_write_root(root));
-  const auto transactions = QV_TRY(join_checked(canonical_root, kTransactionsDir));
-  const auto canonical_folder = QV_TRY(platform::canonicalize(folder));
-  const auto canonical_transactions = QV_TRY(platform::canonicalize(transactions));
-  if (!canonical_folder.has_relative_path() || canonical_folder.parent_path() != canonical_transactions) {
-    return fail(std::string(kScopeViolation));
-  }
-  if (!is_hex_id(canonical_folder.filename().string())) return fail(std::string(kTransactionId));
-  // A file named like a transaction is not one, and must not be removed as one.
-  if (QV_TRY(platform::lstat_path(canonical_folder)).kind != platform::FileKind::Directory) return fail_os(ENOTDIR);
-  QV_TRY(platform::walk_tree_no_follow(canonical_folder, [](const fs::path& path, platform::FileKind kind) -> Status {
-    if (kind == platform::FileKind::Symlink) return fail(fmt::format(fmt::runtime(kReparsePoint), path.string()));
-    return {};
-  }));
-  return canonical_folder;
+  return QV_TRY(open_transaction_dir(root, folder)).canonical;
 }
 
 Status cleanup_transaction(const fs::path& root, const fs::path& folder) {
-  const auto canonical_folder = QV_TRY(check_transaction_dir(root, folder));
-  const std::string id = canonical_folder.filename().string();
-  const auto marker =
-      QV_TRY(join_checked(root, fmt::format("{}/{}{}", kCleanupPendingDir, id, kMarkerSuffix)));
-  QV_TRY(write_file_atomic(marker, kMarkerBytes));
-  QV_TRY(platform::remove_tree_no_follow(canonical_folder));
-  return platform::remove_file(marker);
+  const auto transaction = QV_TRY(open_transaction_dir(root, folder));
+  const auto marker = QV_TRY(
+      join_checked(root, fmt::format("{}/{}{}", kCleanupPendingDir, transaction.id, kMarkerSuffix)));
+  const auto marker_entry = QV_TRY(write_atomic_keeping_folder(marker, kMarkerBytes));
+  QV_TRY(platform::remove_tree_at(transaction.transactions, transaction.id));
+  return marker_entry.folder.remove_file(marker_entry.name);
 }
 
 Result<std::vector<std::string>> process_cleanup_pending(const fs::path& root) {
   const auto marker_dir = QV_TRY(join_checked(root, kCleanupPendingDir));
   std::vector<std::string> failures;
   if (!platform::stat_path(marker_dir)) return failures;
-  const auto names = QV_TRY(platform::list_directory(marker_dir));
+  const auto markers = QV_TRY(open_folder_checked(marker_dir, /*create=*/false));
+  const auto names = QV_TRY(markers.list());
   for (const auto& name : names) {
     if (!is_marker_name(name)) continue;
     const std::string id = name.substr(0, name.size() - kMarkerSuffix.size());
-    const auto marker = marker_dir / name;
-    QV_TRY(reject_reparse_points(marker));
+    QV_TRY(reject_reparse_points(marker_dir / name));
     const auto transaction = QV_TRY(join_checked(root, fmt::format("{}/{}", kTransactionsDir, id)));
-    const Status finished = platform::stat_path(transaction) ? cleanup_transaction(root, transaction)
-                                                            : platform::remove_file(marker);
+    const Status finished =
+        platform::stat_path(transaction) ? cleanup_transaction(root, transaction) : markers.remove_file(name);
     if (!finished) failures.push_back(fmt::format(fmt::runtime(kCleanupPending), id, finished.error().to_string()));
   }
   return failures;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/foundations/error.hpp"
+#include "platform/folder.hpp"
 
 namespace qv {
 
@@ -30,18 +31,34 @@ namespace qv {
 // outside any client are allowed.
 Status check_write_target(const std::filesystem::path& path);
 
+// The folder that holds `path`, held open, and the entry's name in it: the
+// way to create, replace or remove an entry so that the folder checked is the
+// folder acted on, even if a name on the way is exchanged for a link
+// meanwhile. No link is followed on the way to the folder ("reparse point
+// rejected: {prefix}", or the operating-system error when the link has gone
+// again); with `create` the folder and its missing ancestors are made first.
+// A path without a parent fails with "parent". Runs no write guard.
+struct EntryFolder {
+  platform::Folder folder;
+  std::string name;
+};
+Result<EntryFolder> open_entry_folder(const std::filesystem::path& path, bool create);
+
 // Replaces the whole content of `target` with `bytes`: written to a fresh
 // "{id}.writing" sibling, flushed, then renamed over the target and the folder
 // flushed. Missing folders above the target are created. A target without a
 // parent fails with "parent". On failure the target is as before and the
 // temporary is removed (as far as the system allows); the error returned is
-// the one that stopped the write.
+// the one that stopped the write. The target's folder is resolved once: the
+// temporary is created, renamed and removed in that folder only.
 Status write_file_atomic(const std::filesystem::path& target, std::string_view bytes);
 
 // Moves `source` over `destination` (replacing it) and flushes the folders
 // involved, so the move is on disk when this returns. Both paths pass the
 // write guard. A refused move fails with "replace {destination}: {os error}"
-// and changes nothing.
+// and changes nothing. Moving a file onto its own name (any spelling of it)
+// succeeds and changes nothing; moving it onto another name of the same file
+// (a hard link) removes the source name.
 Status replace_file(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 // Copies `source` to `destination` (overwriting it), with the source's

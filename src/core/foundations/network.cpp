@@ -1,8 +1,5 @@
 #include "core/foundations/network.hpp"
 
-#include <fcntl.h>
-
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <string>
@@ -16,7 +13,7 @@
 #include "core/foundations/url.hpp"
 #include "platform/durable.hpp"
 #include "platform/fd.hpp"
-#include "platform/fs.hpp"
+#include "platform/folder.hpp"
 #include "platform/http.hpp"
 
 namespace qv {
@@ -53,6 +50,9 @@ constexpr std::string_view kParseTooLarge = "number too large to fit in target t
 }  // namespace text
 
 constexpr int kAttempts = 3;
+// Downloads are readable by everyone and writable by their owner, under the
+// umask.
+constexpr std::uint32_t kNewFileMode = 0644;
 constexpr std::chrono::milliseconds kPauseStep{300};
 // Name resolution plus TCP connect (10 s each); the handshake falls inside too.
 constexpr std::uint32_t kConnectTimeoutMs = 20000;
@@ -104,9 +104,11 @@ std::optional<fs::path> record_root(const fs::path& destination) {
 // Judges one response and streams its body into the destination.
 class AttemptReceiver final : public platform::HttpReceiver {
  public:
-  AttemptReceiver(const fs::path& destination, std::uint64_t offset, std::optional<std::uint64_t> expected_size,
-                  std::uint64_t size_limit, const CancelFlag& cancel, const ByteProgress& progress)
+  AttemptReceiver(const fs::path& destination, const EntryFolder& entry, std::uint64_t offset,
+                  std::optional<std::uint64_t> expected_size, std::uint64_t size_limit, const CancelFlag& cancel,
+                  const ByteProgress& progress)
       : destination_(destination),
+        entry_(entry),
         offset_(offset),
         expected_(expected_size),
         limit_(size_limit),
@@ -123,14 +125,16 @@ class AttemptReceiver final : public platform::HttpReceiver {
     } else if (head.status == 206) {
       if (!expected_ || offset_ == 0) return fail(std::string(text::kUnsolicitedRange));
       const std::string wanted = fmt::format("bytes {}-{}/{}", offset_, *expected_ - 1, *expected_);
-      const auto received = head.find("Content-Range");
+      const auto received = head.value("Content-Range");
       if (!received || *received != wanted)
         return fail(fmt::format(fmt::runtime(text::kInvalidContentRange), received.value_or("")));
     } else {
       return fail(fmt::format(fmt::runtime(text::kRefusedStatus), head.status));
     }
 
-    if (const auto value = head.find("Content-Length")) {
+    // Repeated fields count as one, their values joined: two lengths that
+    // disagree are no decimal number, and neither of them is taken on trust.
+    if (const auto value = head.value("Content-Length")) {
       const std::uint64_t length = QV_TRY(parse_content_length(*value));
       std::uint64_t end = 0;
       if (__builtin_add_overflow(offset_, length, &end) || end > limit_)
@@ -139,7 +143,9 @@ class AttemptReceiver final : public platform::HttpReceiver {
       content_length_ = length;
     }
 
-    file_ = QV_TRY(platform::open_fd(destination_, O_WRONLY | O_APPEND | O_CREAT, 0644));
+    // Never blocks: whatever else was planted under the name since the size
+    // was read (a pipe, a device) is refused instead of waited on.
+    file_ = QV_TRY(entry_.folder.open_for_append(entry_.name, kNewFileMode)).fd;
     total_ = offset_;
     if (cancel_.is_cancelled()) return fail(std::string(text::kCancelled));
     return content_length_;
@@ -161,8 +167,9 @@ class AttemptReceiver final : public platform::HttpReceiver {
   // The checks once the body has ended.
   Status finish() {
     QV_TRY(platform::flush_fd(file_.get()));
-    // The file may be new: its folder entry must reach the disk as well.
-    if (destination_.has_parent_path()) QV_TRY(platform::flush_directory(destination_.parent_path()));
+    // The file may be new (here, or in an earlier attempt that failed before
+    // its end): its folder entry must reach the disk as well.
+    QV_TRY(entry_.folder.flush());
     if (content_length_ && total_ - offset_ != *content_length_) return fail(std::string(text::kTruncatedBody));
     if (expected_ && total_ != *expected_) return fail(std::string(text::kTruncatedDownload));
     return {};
@@ -170,6 +177,7 @@ class AttemptReceiver final : public platform::HttpReceiver {
 
  private:
   const fs::path& destination_;
+  const EntryFolder& entry_;
   std::uint64_t offset_;  // where this response's body starts in the file
   std::optional<std::uint64_t> expected_;
   std::uint64_t limit_;
@@ -185,18 +193,16 @@ Status attempt_download(std::string_view url, const fs::path& destination, std::
                         const ByteProgress& progress) {
   const Url parsed = QV_TRY(check_url(url, allow_loopback_http));
   QV_TRY(reject_reparse_points(destination));
-  if (destination.has_parent_path()) QV_TRY(platform::make_directories(destination.parent_path()));
+  // The destination's folder is resolved once: the file is sized, created and
+  // flushed in the folder that was checked.
+  const auto entry = QV_TRY(open_entry_folder(destination, /*create=*/true));
 
   // Only a missing file counts as empty. Taking any other failure for size 0
   // would append the body after bytes of unknown length, and the size checks
-  // at the end would then pass a file that is too long.
-  std::uint64_t size = 0;
-  if (auto info = platform::stat_path(destination)) {
-    if (info->kind == platform::FileKind::Directory) return fail_os(EISDIR);
-    size = info->size;
-  } else if (!info.error().is_not_found()) {
-    return fail(info.error());
-  }
+  // at the end would then pass a file that is too long; anything but a
+  // regular file (a folder, a pipe that would block the write) is refused
+  // before a request is made.
+  const std::uint64_t size = QV_TRY(entry.folder.regular_file_size(entry.name)).value_or(0);
   if (size > size_limit) return fail(std::string(text::kPartialTooLarge));
   if (expected_size && *expected_size == size) return {};
   std::uint64_t offset = size;
@@ -220,7 +226,7 @@ Status attempt_download(std::string_view url, const fs::path& destination, std::
   request.connect_timeout_ms = kConnectTimeoutMs;
   request.stall_timeout_s = kStallTimeoutS;
 
-  AttemptReceiver receiver(destination, offset, expected_size, size_limit, cancel, progress);
+  AttemptReceiver receiver(destination, entry, offset, expected_size, size_limit, cancel, progress);
   QV_TRY(platform::http_get(request, receiver));
   return receiver.finish();
 }

@@ -13,6 +13,7 @@
 #include "core/foundations/unicode.hpp"
 #include "platform/fs.hpp"
 #include "platform/process_handle.hpp"
+#include "platform/process_info.hpp"
 #include "platform/process_scan.hpp"
 #include "platform/process_spawn.hpp"
 #include "platform/x11_windows.hpp"
@@ -24,6 +25,8 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kGameFileName = "zEntry.exe";
 constexpr std::string_view kGameWindowTitle = "QV Online";
+constexpr std::string_view kWindowsLoaders[] = {"wine", "wine64", "wine-preloader", "wine64-preloader"};
+constexpr std::string_view kWindowsProgramExtension = ".exe";
 
 constexpr const char* kSnapshotFailed = "snapshot failed";
 constexpr const char* kCannotInspect = "cannot inspect process {}";
@@ -51,26 +54,125 @@ std::optional<int> innermost_os_code(const Error& error) {
 // ESRCH anywhere it can arise here means the process has exited.
 bool is_gone(const Error& error) { return innermost_os_code(error) == ESRCH; }
 
-Result<platform::ProcessImage> process_image_path(const platform::ProcessHandle& handle) {
-  auto image = handle.image();
-  if (!image) return fail(image.error().context(kImageQuery));
-  return image;
+// The program a process runs, as the client's rule looks at it: the path the
+// system reports for it and the file itself.
+struct GameImage {
+  fs::path path;
+  bool deleted = false;
+  platform::FileIdentity file;
+  // A Windows program mapped by its loader: its identity is as the process's
+  // mappings show it.
+  bool mapped = false;
+};
+
+// A Windows game runs under Wine, whose processes report the loader as their
+// executable.
+bool is_windows_loader(std::string_view name) {
+  for (std::string_view loader : kWindowsLoaders) {
+    if (name == loader) return true;
+  }
+  return false;
 }
 
-// Opens the process by id and reads its executable.
-Result<platform::ProcessImage> query_candidate(std::uint32_t pid) {
+bool has_windows_program_extension(std::string_view name) {
+  return name.size() > kWindowsProgramExtension.size() &&
+         equals_ignoring_ascii_case(name.substr(name.size() - kWindowsProgramExtension.size()),
+                                    kWindowsProgramExtension);
+}
+
+// The Windows program among a loader's mappings: the mapped ".exe" file whose
+// name the process carries as its command (Wine names a process after its
+// program; the kernel keeps the first 15 bytes), else the first one mapped.
+std::optional<GameImage> windows_program(const std::vector<platform::MappedFile>& files, std::string_view command) {
+  const platform::MappedFile* chosen = nullptr;
+  for (const auto& file : files) {
+    const std::string name = file.path.filename().string();
+    if (!has_windows_program_extension(name)) continue;
+    if (chosen == nullptr) chosen = &file;
+    if (!command.empty() && name.starts_with(command)) {
+      chosen = &file;
+      break;
+    }
+  }
+  if (chosen == nullptr) return std::nullopt;
+  return GameImage{chosen->path, chosen->deleted, chosen->file, true};
+}
+
+// The program of exactly the process held; nothing for a kernel thread.
+Result<std::optional<GameImage>> process_image_path(const platform::ProcessHandle& handle) {
+  auto image = handle.image();
+  if (!image) return fail(image.error().context(kImageQuery));
+  if (!*image) return std::optional<GameImage>();
+  GameImage game{(*image)->path, (*image)->deleted, (*image)->file, false};
+  if (is_windows_loader(game.path.filename().string())) {
+    auto files = handle.mapped_files();
+    if (!files) return fail(files.error().context(kImageQuery));
+    // A loader that has not mapped a program yet is only itself.
+    if (auto program = windows_program(*files, platform::process_names(handle.pid()).command)) game = *program;
+  }
+  return std::optional<GameImage>(std::move(game));
+}
+
+// Opens the process by id and reads its program.
+Result<std::optional<GameImage>> query_candidate(std::uint32_t pid) {
   auto handle = platform::ProcessHandle::open(pid);
   if (!handle) return fail(handle.error().context(fmt::format(fmt::runtime(kCannotInspect), pid)));
   return process_image_path(*handle);
 }
 
-void collect_titled_windows(std::set<std::uint32_t>& ids) {
-  for (const auto& window : platform::list_top_level_windows()) {
-    // Any X client may declare any pid; ids no process can have are passed over.
-    if (window.pid && *window.pid > 0 && *window.pid <= static_cast<std::uint32_t>(INT32_MAX) &&
-        window.title == kGameWindowTitle) {
-      ids.insert(*window.pid);
+// The file at `path` as `image` is identified: by the mappings for a mapped
+// program, else as stat reports it.
+Result<platform::FileIdentity> identity_of(const fs::path& path, const GameImage& image) {
+  if (image.mapped) return platform::mapping_identity(path);
+  const platform::FileInfo info = QV_TRY(platform::stat_path(path));
+  return platform::FileIdentity{info.device, info.inode};
+}
+
+// Whether the program `image` is a file of the client at `canonical_root`:
+// the reported path, canonicalised, lies inside the root and names the very
+// file the process runs. A program unlinked while it runs (replaced by an
+// update, say) is placed by the folder it was started from, on the same file
+// system. An image inside whose reported path passes through a symbolic link
+// fails with "reparse point rejected: {}"; a location that cannot be
+// canonicalised fails under "cannot verify candidate executable location".
+Result<bool> is_inside_client(const GameImage& image, const fs::path& canonical_root) {
+  fs::path located;
+  if (image.deleted) {
+    auto folder = platform::canonicalize(image.path.parent_path());
+    if (!folder && folder.error().is_not_found() && !path_within(image.path.lexically_normal(), canonical_root)) {
+      // Its folder is gone too (a copy run from a removed folder elsewhere):
+      // the path as reported already places it outside the client.
+      return false;
     }
+    if (!folder) return fail(folder.error().context(kCannotVerifyLocation));
+    located = *folder / image.path.filename();
+  } else {
+    auto canonical = platform::canonicalize(image.path);
+    // Nothing at that path from here: the process runs a file this client
+    // does not hold (one seen through another mount namespace, say).
+    if (!canonical && canonical.error().is_not_found()) return false;
+    if (!canonical) return fail(canonical.error().context(kCannotVerifyLocation));
+    located = std::move(*canonical);
+  }
+  if (!path_within(located, canonical_root) || located == canonical_root) return false;
+
+  auto identity = identity_of(image.deleted ? located.parent_path() : located, image);
+  if (!identity && identity.error().is_not_found()) return false;
+  if (!identity) return fail(identity.error().context(kCannotVerifyLocation));
+  const bool same = image.deleted ? identity->device == image.file.device : *identity == image.file;
+  if (!same) return false;
+  QV_TRY(reject_reparse_points(image.path));
+  return true;
+}
+
+void collect_titled_windows(std::set<std::uint32_t>& ids) {
+  // No display reachable, a connection that failed or a server that did not
+  // answer in time: the window half of the search finds nothing, and the
+  // file names still count.
+  auto windows = platform::list_top_level_windows();
+  if (!windows) return;
+  for (const auto& window : *windows) {
+    if (window.owner_pid && window.title == kGameWindowTitle) ids.insert(*window.owner_pid);
   }
 }
 
@@ -86,15 +188,19 @@ Status collect_named_processes(std::set<std::uint32_t>& ids) {
   return {};
 }
 
+bool is_this_process(std::uint32_t pid) { return pid == platform::process_id(); }
+
 // Asks the process to close and waits; kills it when it has not exited after
 // the close wait.
 Status close_and_wait(const platform::ProcessHandle& handle) {
   // Windows are addressed by the id; a process that has already gone is not
   // asked, so a reused id cannot bring a stranger a close request.
   if (auto gone = handle.wait_exit(0); gone && *gone) return {};
-  if (platform::request_close_of_process_windows(handle.pid()) == 0) {
-    // No window to ask: the signal is the request. A failure here (the process
-    // exiting meanwhile) is settled by the wait below.
+  auto asked = platform::request_close_of_process_windows(handle.pid());
+  if (!asked || *asked == 0) {
+    // No window to ask (or no display to ask it through): the signal is the
+    // request. A failure here (the process exiting meanwhile) is settled by
+    // the wait below.
     (void)handle.send_signal(SIGTERM);
   }
   // A steady clock: time never runs backwards, so the wait cannot be cut
@@ -116,6 +222,7 @@ Status close_and_wait(const platform::ProcessHandle& handle) {
 }
 
 Status close_one(const fs::path& canonical_root, const ProcessCandidate& candidate) {
+  if (is_this_process(candidate.pid)) return {};
   // The descriptor is opened before any check, so every later check and
   // every signal concerns the same process even if the id is reused.
   auto handle = platform::ProcessHandle::open(candidate.pid);
@@ -131,7 +238,8 @@ Status close_one(const fs::path& canonical_root, const ProcessCandidate& candida
     if (is_gone(image.error())) return {};
     return fail(image.error());
   }
-  const bool inside = QV_TRY(is_inside_client(image->path, canonical_root));
+  if (!*image) return fail(kIdentityChanged);
+  const bool inside = QV_TRY(is_inside_client(**image, canonical_root));
   if (!inside) return fail(kIdentityChanged);
   return close_and_wait(*handle);
 }
@@ -139,25 +247,6 @@ Status close_one(const fs::path& canonical_root, const ProcessCandidate& candida
 }  // namespace
 
 bool is_game_file_name(std::string_view name) { return equals_ignoring_ascii_case(name, kGameFileName); }
-
-Result<bool> is_inside_client(const fs::path& image, const fs::path& canonical_root) {
-  auto canonical = platform::canonicalize(image);
-  if (!canonical && canonical.error().is_not_found()) {
-    // An executable unlinked while it runs (replaced by an update, say) is
-    // placed by the folder it was started from.
-    auto folder = platform::canonicalize(image.parent_path());
-    if (folder) canonical = *folder / image.filename();
-  }
-  if (!canonical && canonical.error().is_not_found() && !path_within(image.lexically_normal(), canonical_root)) {
-    // Its folder is gone too (a copy run from a removed folder elsewhere):
-    // the path as reported already places it outside the client.
-    return false;
-  }
-  if (!canonical) return fail(canonical.error().context(kCannotVerifyLocation));
-  if (!path_within(*canonical, canonical_root) || *canonical == canonical_root) return false;
-  QV_TRY(reject_reparse_points(image));
-  return true;
-}
 
 Result<std::vector<ProcessCandidate>> find_client_game_processes(const fs::path& client_root) {
   const fs::path root = QV_TRY(platform::canonicalize(client_root));
@@ -167,13 +256,18 @@ Result<std::vector<ProcessCandidate>> find_client_game_processes(const fs::path&
 
   std::vector<ProcessCandidate> candidates;
   for (std::uint32_t pid : ids) {
+    // Whatever claims to be the game, the launcher never closes itself.
+    if (is_this_process(pid)) continue;
     auto image = query_candidate(pid);
     if (!image) {
+      // Gone, or an id that names a thread rather than a process.
       if (is_gone(image.error())) continue;
       return fail(image.error().context(kNotScoped));
     }
-    const bool inside = QV_TRY(is_inside_client(image->path, root));
-    if (inside) candidates.push_back(ProcessCandidate{pid, image->path});
+    // A kernel thread runs no program: it is nobody's game.
+    if (!*image) continue;
+    const bool inside = QV_TRY(is_inside_client(**image, root));
+    if (inside) candidates.push_back(ProcessCandidate{pid, (*image)->path});
   }
   return candidates;
 }
@@ -190,11 +284,11 @@ Result<std::vector<ProcessCandidate>> close_client_game(const fs::path& client_r
   return candidates;
 }
 
-Status launch_game(const fs::path& client_root, const Manifest& manifest) {
-  const fs::path exe = QV_TRY(resolve_physical_path(client_root, manifest.game_exe));
+Status launch_game(const fs::path& client_root, std::string_view game_exe, const std::vector<std::string>& game_args) {
+  const fs::path exe = QV_TRY(resolve_physical_path(client_root, game_exe));
   auto info = platform::stat_path(exe);
   if (!info || info->kind != platform::FileKind::Regular) return fail(kGameMissing);
-  QV_TRY(platform::spawn_detached(exe, manifest.game_args, client_root));
+  QV_TRY(platform::spawn_detached(exe, game_args, client_root));
   return {};
 }
 

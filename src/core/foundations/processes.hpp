@@ -4,20 +4,24 @@
 //
 // A process is a game candidate when its executable file is named
 // "zEntry.exe" (ASCII letters in any case) or when it owns a top-level window
-// titled exactly "QV Online"; it belongs to this client only when its
-// executable lies inside the canonical client root, compared component by
-// component and case-sensitively. Nothing here keeps state or writes to the
-// diagnostics log; callers do.
+// titled exactly "QV Online" (the owner as the X server knows it, never as the
+// window claims); it belongs to this client only when its executable lies
+// inside the canonical client root, compared component by component and
+// case-sensitively, and is the very file found there (device and inode), not
+// merely a file of the same name. A Windows game run by Wine is identified by
+// the Windows program the loader has mapped. The launcher's own process is
+// never a candidate. Nothing here keeps state or writes to the diagnostics
+// log; callers do.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/foundations/error.hpp"
-#include "core/formats/manifest.hpp"
 
 namespace qv {
 
@@ -34,8 +38,10 @@ struct ProcessCandidate {
 // error is returned unchanged), ascending by id, each id once. A candidate
 // that cannot be inspected for a reason other than its having exited ends
 // the search with "candidate game process could not be scoped safely;
-// patching stopped" over the cause. Windows are looked at only when a display
-// is reachable. Any thread; takes a snapshot that may be stale on return.
+// patching stopped" over the cause; an id that names no process (a thread's,
+// a kernel thread's) is no candidate. Windows are looked at only when a
+// display answers within a few seconds. Any thread; takes a snapshot that may
+// be stale on return.
 Result<std::vector<ProcessCandidate>> find_client_game_processes(const std::filesystem::path& client_root);
 
 // Closes every game process of the client at `client_root` (resolve_write_root
@@ -49,26 +55,22 @@ Result<std::vector<ProcessCandidate>> close_client_game(const std::filesystem::p
 // The close loop of close_client_game over a given list, for a canonical
 // root. Each process is re-identified through a pidfd before anything is
 // sent to it: one whose executable now lies outside the root fails with
-// "process identity changed"; one that has exited is skipped.
+// "process identity changed"; one that has exited is skipped, and so is the
+// launcher's own process.
 Status close_candidates(const std::filesystem::path& canonical_root, std::span<const ProcessCandidate> candidates);
 
-// Starts the manifest's `game_exe` (resolved inside `client_root`; must be a
-// regular file, else "game executable missing") with `game_args` as its
-// arguments and `client_root` as its working folder, and returns at once. A
-// failure to start is the operating-system error. The game inherits no
-// descriptor besides the standard streams and is reaped when it exits.
+// Starts the release's game executable `game_exe` (a client-relative path,
+// resolved inside `client_root`; must be a regular file, else "game
+// executable missing") with `game_args` as its arguments, each one argument,
+// and `client_root` as its working folder, and returns at once. A failure to
+// start is the operating-system error. The game inherits no descriptor
+// besides the standard streams and is reaped when it exits.
 // Any thread; nothing waits for the game or watches it.
-Status launch_game(const std::filesystem::path& client_root, const Manifest& manifest);
+Status launch_game(const std::filesystem::path& client_root, std::string_view game_exe,
+                   const std::vector<std::string>& game_args);
 
 // True for a file name of exactly "zEntry.exe" with ASCII letters compared
 // without regard to case and every other byte exactly.
 bool is_game_file_name(std::string_view name);
-
-// Whether the executable `image` lies inside `canonical_root`. The image is
-// canonicalised first (for an unlinked executable, its folder); a failure is
-// returned under "cannot verify candidate executable location". An image
-// inside whose reported path passes through a symbolic link fails with
-// "reparse point rejected: {}".
-Result<bool> is_inside_client(const std::filesystem::path& image, const std::filesystem::path& canonical_root);
 
 }  // namespace qv

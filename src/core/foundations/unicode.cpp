@@ -5,10 +5,12 @@
 
 #include <memory>
 
+#include "platform/ascii.hpp"
+
 namespace qv {
 namespace {
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+using platform::ascii_lower;
 
 struct CaseMapDeleter {
   void operator()(UCaseMap* map) const { ucasemap_close(map); }
@@ -92,11 +94,7 @@ std::string to_lower_ascii(std::string_view text) {
 }
 
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
+  return platform::equals_ignoring_ascii_case(a, b);
 }
 
 std::string to_upper_ascii(std::string_view text) {

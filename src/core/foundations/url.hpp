@@ -50,9 +50,9 @@ bool same_origin(const Url& a, const Url& b);
 // The URL policy for every URL the launcher fetches. Rules in this order:
 //  1. `url` parses as an absolute URL, else the parser's error;
 //  2. the scheme is https, or http when `allow_loopback_http` is set and the
-//     parsed host is 127.0.0.1 or [::1] (any spelling that parses to them,
-//     never a name), else "HTTPS required (test HTTP restricted to literal
-//     loopback)";
+//     host is written exactly "127.0.0.1" or "[::1]" (no other spelling of
+//     the addresses, never a name), else "HTTPS required (test HTTP
+//     restricted to literal loopback)";
 //  3. no user name, no password (not even an empty one after ":"), no
 //     fragment (not even a bare "#"), else "URL credentials/fragment rejected".
 // Returns the parsed URL. Pure; safe on any thread.

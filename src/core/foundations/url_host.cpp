@@ -258,6 +258,10 @@ Result<std::string> domain_to_ascii(const std::string& domain) {
   if (!needs_idna(domain)) {
     return to_lower_ascii(domain);
   }
+  // The library reads a C string: a NUL would end the name there and drop
+  // the rest unseen ("cdn.example%00.xn--zca" read as "cdn.example"). A NUL
+  // is a forbidden code point in any host, so the parse fails instead.
+  if (domain.find('\0') != std::string::npos) return fail(std::string(kInvalidDomainCharacter));
   // Non-transitional mapping keeps "ß" as written (punycoded) instead of
   // folding it to "ss", so the name looked up is the name given; the mapping
   // also lower-cases.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/foundations/error.hpp"
+#include "core/foundations/url.hpp"
 
 namespace qv::url_detail {
 
@@ -43,6 +44,12 @@ std::u32string decode_utf8(std::string_view text);
 // ("file"), -2 for a scheme that is not special.
 int default_port(std::string_view scheme);
 inline bool is_special(std::string_view scheme) { return default_port(scheme) != -2; }
+
+// parse_url, also handing back the host of the authority as it was written
+// (after the input's tabs and line breaks are dropped, before decoding),
+// when `written_host` is not null and the URL has one. The policy reads the
+// host as written; everything else reads the parsed one.
+Result<Url> parse_url_with_written_host(std::string_view input, const Url* base, std::string* written_host);
 
 // Parses the host part of an authority (still percent-encoded, UTF-8) and
 // returns its serialisation: a lower-case ASCII domain, dotted IPv4, "[IPv6]"

@@ -110,7 +110,8 @@ std::vector<std::string> split_path(std::string_view path) {
 
 class Parser {
  public:
-  Parser(std::u32string input, const Url* base) : in_(std::move(input)), base_(base) {}
+  Parser(std::u32string input, const Url* base, std::string* written_host)
+      : in_(std::move(input)), base_(base), written_host_(written_host) {}
 
   Result<Url> run() {
     const auto size = static_cast<std::ptrdiff_t>(in_.size());
@@ -200,6 +201,15 @@ class Parser {
   }
 
   Status failure(std::string_view text) { return fail(std::string(text)); }
+
+  // The host state's buffer is the whole host as written: parse it.
+  Status take_host() {
+    std::string written = to_utf8(buffer_);
+    url_.host = QV_TRY(url_detail::parse_host(written, !special()));
+    if (written_host_ != nullptr) *written_host_ = std::move(written);
+    buffer_.clear();
+    return {};
+  }
 
   Status step(char32_t c) {
     switch (state_) {
@@ -337,14 +347,12 @@ class Parser {
       case State::Host:
         if (c == ':' && !inside_brackets_) {
           if (buffer_.empty()) return failure(url_detail::kEmptyHost);
-          url_.host = QV_TRY(url_detail::parse_host(to_utf8(buffer_), !special()));
-          buffer_.clear();
+          QV_TRY(take_host());
           state_ = State::Port;
         } else if (ends_authority(c)) {
           --p_;
           if (special() && buffer_.empty()) return failure(url_detail::kEmptyHost);
-          url_.host = QV_TRY(url_detail::parse_host(to_utf8(buffer_), !special()));
-          buffer_.clear();
+          QV_TRY(take_host());
           state_ = State::PathStart;
         } else {
           if (c == '[') inside_brackets_ = true;
@@ -494,6 +502,7 @@ class Parser {
 
   std::u32string in_;
   const Url* base_;
+  std::string* written_host_;
   Url url_;
   std::vector<std::string> segments_;
   bool opaque_ = false;  // url_.path is an opaque path, not built from segments_
@@ -507,6 +516,13 @@ class Parser {
 
 }  // namespace
 
-Result<Url> parse_url(std::string_view input, const Url* base) { return Parser(preprocess(input), base).run(); }
+Result<Url> url_detail::parse_url_with_written_host(std::string_view input, const Url* base,
+                                                   std::string* written_host) {
+  return Parser(preprocess(input), base, written_host).run();
+}
+
+Result<Url> parse_url(std::string_view input, const Url* base) {
+  return url_detail::parse_url_with_written_host(input, base, nullptr);
+}
 
 }  // namespace qv

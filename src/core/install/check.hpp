@@ -5,6 +5,9 @@
 
 #include <filesystem>
 
+#include "core/foundations/config.hpp"
+#include "core/foundations/error.hpp"
+#include "core/foundations/progress.hpp"
 #include "core/formats/manifest.hpp"
 #include "core/install/plan.hpp"
 
@@ -20,5 +23,21 @@ struct PreparedCheck {
 
   bool operator==(const PreparedCheck&) const = default;
 };
+
+// Fetches and verifies the release manifest into a new transaction folder,
+// applies the release-order rules and plans the work, all under the client
+// lock. A failure is recorded under "prepare" and returned as the recorded
+// text. Polls `cancel` during the manifest download. Any worker thread.
+Result<PreparedCheck> prepare(const ClientConfig& config, bool full_check, const CancelFlag& cancel,
+                              const LineSink& sink);
+
+// True when the client needs nothing: then the installed state has been
+// written and the transaction folder removed. A plan with work answers false
+// at once, without the lock. A failure is recorded under "finish_check".
+Result<bool> finish_check(const ClientConfig& config, const PreparedCheck& check, const LineSink& sink);
+
+// Removes the folder of a check that was never applied, when it holds only
+// what a check makes. A failure is recorded under "discard_check".
+Status discard_check(const ClientConfig& config, const PreparedCheck& check);
 
 }  // namespace qv

@@ -5,7 +5,6 @@
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/json.hpp"
 #include "core/foundations/paths.hpp"
-#include "platform/append_file.hpp"
 #include "platform/durable.hpp"
 #include "platform/fs.hpp"
 
@@ -101,13 +100,18 @@ std::string journal_compact_json(const Journal& journal) { return journal_json(j
 
 Status write_journal(const std::filesystem::path& transaction_dir, const Journal& journal) {
   QV_TRY(write_file_atomic(transaction_dir / kJournalFile, journal_pretty_json(journal)));
-  const auto events = transaction_dir / kJournalEventsFile;
-  QV_TRY(reject_reparse_points(events));
-  auto file = QV_TRY(platform::open_for_append(events));
+  // The transaction folder is resolved once, so the line lands in this
+  // transaction's history even if a folder on the way is swapped for a link.
+  const auto events_path = transaction_dir / kJournalEventsFile;
+  QV_TRY(reject_reparse_points(events_path));
+  const auto events = QV_TRY(open_entry_folder(events_path, /*create=*/false));
+  auto file = QV_TRY(events.folder.open_for_append(events.name, 0644));
   const std::string line = journal_compact_json(journal) + '\n';
-  QV_TRY(platform::write_all(file.get(), line.data(), line.size()));
-  QV_TRY(platform::flush_fd(file.get()));
-  return platform::close_fd(file.release());
+  QV_TRY(platform::write_all(file.fd.get(), line.data(), line.size()));
+  QV_TRY(platform::flush_fd(file.fd.get()));
+  // The first event made the file: its folder entry must reach the disk too.
+  if (file.created) QV_TRY(events.folder.flush());
+  return platform::close_fd(file.fd.release());
 }
 
 Result<Journal> decode_journal(std::string_view bytes) {

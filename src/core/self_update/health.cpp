@@ -21,7 +21,6 @@ constexpr std::string_view kFields[] = {"pid", "token", "version"};
 
 // The metadata of a staged update was downloaded under the 32 MiB cap.
 constexpr std::size_t kMaxMetadataBytes = std::size_t{32} << 20;
-constexpr std::size_t kMaxAnswerBytes = std::size_t{1} << 20;
 
 }  // namespace
 
