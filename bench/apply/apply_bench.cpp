@@ -17,6 +17,8 @@
 // 128 KiB (a few empty), a quarter between 128 KiB and 4 MiB, and the rest
 // share what is left of N. Every program runs as a child process, so its
 // time, CPU and peak memory are its own; all data is in the page cache.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -35,6 +37,7 @@
 #include <fmt/format.h>
 
 #include "core/foundations/hashing.hpp"
+#include "core/foundations/progress.hpp"
 #include "support/child_run.hpp"
 #include "support/loopback_server.hpp"
 #include "support/object_builder.hpp"
@@ -171,6 +174,45 @@ void require(const ChildRun& run, const std::string& what) {
   if (run.exit_code != 0) throw std::runtime_error(fmt::format("{} failed with exit code {}", what, run.exit_code));
 }
 
+// When each stage's first progress line arrived, from the apply's output.
+struct StageClock {
+  Clock::time_point opened;
+  std::map<qv::Stage, Clock::time_point> first;
+  Clock::time_point last;
+  long lines = 0;
+
+  void read(const fs::path& fifo) {
+    std::ifstream in(fifo);  // waits for the writer
+    opened = last = Clock::now();
+    std::string line;
+    while (std::getline(in, line)) {
+      last = Clock::now();
+      ++lines;
+      if (const auto progress = qv::parse_progress_line(line)) first.try_emplace(progress->stage, last);
+    }
+  }
+
+  // Seconds from each stage's start to the next one's.
+  void print() const {
+    static constexpr std::pair<qv::Stage, const char*> kParts[] = {
+        {qv::Stage::Check, "recovery and re-plan"}, {qv::Stage::Download, "downloads"},
+        {qv::Stage::Validate, "object verification"}, {qv::Stage::CloseGame, "closing the game"},
+        {qv::Stage::Apply, "install and its verification"}, {qv::Stage::Done, "done"}};
+    std::string text = "  stages:";
+    Clock::time_point from = opened;
+    const char* name = "start";
+    for (const auto& [stage, label] : kParts) {
+      const auto at = first.find(stage);
+      if (at == first.end()) continue;
+      text += fmt::format(" {} {:.2f} s,", name, std::chrono::duration<double>(at->second - from).count());
+      from = at->second;
+      name = label;
+    }
+    text += fmt::format(" {} {:.2f} s", name, std::chrono::duration<double>(last - from).count());
+    std::printf("%s\n", text.c_str());
+  }
+};
+
 struct Case {
   std::string name;
   std::vector<std::size_t> files;  // what the apply installs
@@ -220,15 +262,21 @@ void run_case(const Case& c, const fs::path& dir, const fs::path& config, const 
   const std::string transaction = line_after(said, "prepared ");
   std::printf("check: %s (%.2f s, peak RSS %.1f MiB)\n", line_after(said, "release ").c_str(), check.seconds,
               mib(check.peak_rss_kib));
-  const fs::path apply_output = dir / "apply.out";
+  // The apply's lines come through a named pipe, read as they are written,
+  // so that each stage's first line dates the start of that part of the work.
+  const fs::path apply_output = dir / "apply.fifo";
+  if (::mkfifo(apply_output.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+  StageClock stages;
+  std::thread reader([&] { stages.read(apply_output); });
   server.clear_requests();
   const auto apply = run_child({QV_ENGINE_DRIVER, config.string(), "apply", "--transaction", transaction},
                                apply_output.string());
+  reader.join();
+  fs::remove(apply_output);
   require(apply, "engine_driver apply");
   std::uint64_t sent = 0;
   for (const auto& request : server.requests()) sent += request.body_bytes;
-  const std::string applied = qv::test::read_file(apply_output);
-  const auto lines = std::count(applied.begin(), applied.end(), '\n');
+  const auto lines = stages.lines;
 
   std::printf("curl, every object (one process, %zu URLs):  %7.2f s (CPU %6.2f s), peak RSS %6.1f MiB\n",
               c.files.size(), curl.seconds, curl.cpu_seconds, mib(curl.peak_rss_kib));
@@ -241,6 +289,7 @@ void run_case(const Case& c, const fs::path& dir, const fs::path& config, const 
   std::printf("apply (engine_driver, %ld lines out):     %7.2f s (CPU %6.2f s), %6.0f MB/s of files, peak RSS %6.1f MiB\n",
               static_cast<long>(lines), apply.seconds, apply.cpu_seconds, mb_per_s(c.bytes, apply.seconds),
               mib(apply.peak_rss_kib));
+  stages.print();
   std::printf("apply / tools: %.2f (goal: below 1); object bytes sent to the apply: %llu\n",
               apply.seconds / tools_seconds, static_cast<unsigned long long>(sent));
   std::fflush(stdout);
@@ -266,7 +315,9 @@ int bench(const Settings& settings) {
   for (std::size_t i = 0; i < settings.files; ++i) {
     files[i] = {i == 0 ? "bin/game.exe" : fmt::format("data/d{:02}/f{:04}.bin", i % 40, i), sizes[i], i + 1};
     all[i] = i;
-    if (settings.changed_percent > 0 && i % (100 / settings.changed_percent) == 100 / settings.changed_percent / 2) {
+    // An empty file cannot change; leaving it out keeps both sides' work the same.
+    if (settings.changed_percent > 0 && sizes[i] > 0 &&
+        i % (100 / settings.changed_percent) == 100 / settings.changed_percent / 2) {
       changed.push_back(i);
     }
   }
