@@ -120,17 +120,17 @@ TEST(CrashMatrix, EveryFailPointOfApplyAndTheExecutorRecoversToTheReleaseItsJour
 // deleted, files created in new folders, empty files.
 struct LargerChange {
   explicit LargerChange(const fs::path& base) : client(base) {
-    std::vector<test::ClientFile> old_files = {{"bin/game.exe", test::noise_bytes(3 << 20, 1)}};
-    std::vector<test::ClientFile> new_files = {{"bin/game.exe", test::noise_bytes(3 << 20, 2)}};
+    std::vector<test::ClientFile> old_files = {{"bin/game.exe", test::noise_bytes(2 << 20, 1)}};
+    std::vector<test::ClientFile> new_files = {{"bin/game.exe", test::noise_bytes(2 << 20, 2)}};
     std::vector<std::string> deletes;
     for (int i = 0; i < 6; ++i) {
       const std::string path = fmt::format("data/pack{}.dat", i);
-      old_files.push_back({path, test::noise_bytes(2 << 20, 10 + i)});
-      new_files.push_back({path, test::noise_bytes(2 << 20, 10 + i + (i % 2 == 0 ? 100 : 0))});
+      old_files.push_back({path, test::noise_bytes(1 << 20, 10 + i)});
+      new_files.push_back({path, test::noise_bytes(1 << 20, 10 + i + (i % 2 == 0 ? 100 : 0))});
     }
     for (int i = 0; i < 40; ++i) {
       const std::string path = fmt::format("data/tex/{:02}.bin", i);
-      const std::size_t size = 16'384 + static_cast<std::size_t>(i) * 5'000;
+      const std::size_t size = 8'192 + static_cast<std::size_t>(i) * 3'000;
       old_files.push_back({path, test::noise_bytes(size, 200 + i)});
       if (i % 7 == 6) {
         deletes.push_back(path);
@@ -152,7 +152,7 @@ struct LargerChange {
       new_files.push_back({fmt::format("empty/{}.txt", i), ""});
     }
     for (int i = 0; i < 10; ++i) {
-      new_files.push_back({fmt::format("new/a/b{}/{}.bin", i % 3, i), test::noise_bytes((i + 1) * 65'536, 400 + i)});
+      new_files.push_back({fmt::format("new/a/b{}/{}.bin", i % 3, i), test::noise_bytes((i + 1) * 32'768, 400 + i)});
     }
     new_files.push_back({"new/empty.txt", ""});
     old_release = &client.publish(1, old_files);
