@@ -5,8 +5,10 @@
 //
 //   download_bench [--size-mib N] [--rounds N] [--dir FOLDER] [--https]
 //
-// The files live in FOLDER (default /dev/shm, so that the disk does not set
-// the pace). A second, smaller download shows whether memory grows with size.
+// The files live in a new folder of the benchmark's own inside FOLDER
+// (default /dev/shm, so that the disk does not set the pace), removed at the
+// end; nothing else in FOLDER is touched. A second, smaller download shows
+// whether memory grows with size.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,6 +28,7 @@
 #include "core/foundations/network.hpp"
 #include "support/http_testing.hpp"
 #include "support/loopback_server.hpp"
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 
@@ -116,7 +119,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  const fs::path dir = base / ("qv-download-bench-" + std::to_string(::getpid()));
+  // Everything goes into a new folder of our own inside the one given; only
+  // that folder is removed at the end.
+  const qv::test::TempDir own(base, "qv-download-bench-");
+  const fs::path dir = own.path();
   fs::create_directories(dir / "served");
   const std::uint64_t size = size_mib << 20;
   const std::uint64_t small = std::min<std::uint64_t>(size, 64ull << 20);
@@ -157,7 +163,6 @@ int main(int argc, char** argv) {
     if (!a.ok || !b.ok || !same_size(mine, size) || !same_size(tool, size)) {
       std::fprintf(stderr, "round %d failed (download_file %s, curl %s)\n", round + 1, a.ok ? "ok" : "failed",
                    b.ok ? "ok" : "failed");
-      fs::remove_all(dir);
       return 1;
     }
     const double mib = static_cast<double>(size) / (1 << 20);
@@ -185,6 +190,5 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(small >> 20), small_run.peak_rss_kib);
   std::printf("  curl           %.0f MiB/s, peak RSS %ld KiB\n", theirs_median, theirs_rss);
   std::printf("  ratio          %.1f%% of curl's throughput\n", 100.0 * ours_median / theirs_median);
-  fs::remove_all(dir);
   return 0;
 }

@@ -4,8 +4,9 @@
 //
 //   hashing_bench [--file PATH] [--size BYTES] [--dir FOLDER] [--runs N]
 //
-// Without --file a file of --size bytes (default 1 GiB) is written into
-// --dir (default /tmp) and removed at the end. Each figure is the best of
+// Without --file a file of --size bytes (default 1 GiB) is written into a
+// new folder of the benchmark's own inside --dir (default /tmp), which is
+// removed at the end; nothing else in --dir is touched. Each figure is the best of
 // --runs runs (default 5), the two sides taking turns, after one warm-up read that loads the page cache.
 #include <fcntl.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "core/foundations/hashing.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -118,7 +120,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   fs::path file;
-  bool created = false;
+  std::optional<qv::test::TempDir> own;
   if (options->file) {
     file = *options->file;
   } else {
@@ -129,10 +131,15 @@ int main(int argc, char** argv) {
                    options->dir.c_str(), static_cast<unsigned long long>(options->size));
       return 1;
     }
-    file = options->dir / ("qv-hashing-bench-" + std::to_string(::getpid()) + ".bin");
+    try {
+      own.emplace(options->dir, "qv-hashing-bench-");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+    file = own->path() / "data.bin";
     std::printf("writing %llu bytes to %s\n", static_cast<unsigned long long>(options->size), file.c_str());
     if (!write_test_file(file, options->size)) return 1;
-    created = true;
   }
   std::error_code ec;
   const double megabytes = static_cast<double>(fs::file_size(file, ec)) / 1e6;
@@ -182,6 +189,5 @@ int main(int argc, char** argv) {
                   std::string(qv::hash_algorithm_name(row.algorithm)).c_str(), ours_rate, "-", "-");
     }
   }
-  if (created) fs::remove(file, ec);
   return status;
 }

@@ -5,15 +5,13 @@
 //
 //   bench_install [--size-mib N] [--level L] [--algorithm NAME] [--dir DIR] [--keep]
 //
-// N defaults to 1024 (1 GiB of file content), L to 3, NAME to sha256, DIR to a
-// fresh folder below the system's temporary folder (removed afterwards unless
-// --keep). Each side runs in a child process so that its peak resident memory
-// is its own; the object is made first and is in the page cache for both.
+// N defaults to 1024 (1 GiB of file content), L to 3, NAME to sha256, DIR to
+// the system's temporary folder. The files go into a new folder of the
+// benchmark's own inside DIR, which is removed afterwards (unless --keep);
+// nothing else in DIR is touched. Each side runs in a child process so that
+// its peak resident memory is its own; the object is made first and is in
+// the page cache for both.
 #include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,69 +20,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/formats/pack.hpp"
 #include "core/foundations/hashing.hpp"
+#include "support/child_run.hpp"
 #include "support/object_builder.hpp"
-
-extern char** environ;
+#include "support/temp_dir.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct ChildRun {
-  double seconds = 0;
-  double cpu_seconds = 0;  // user and system
-  long peak_rss_kib = -1;
-  int exit_code = -1;
-};
-
-// The peak resident memory (VmHWM) of a running process's own address space,
-// or -1 once it is gone. Unlike ru_maxrss it leaves out what the spawning
-// parent had touched before the exec.
-long peak_rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-// Runs a program and waits for it, sampling its peak memory every
-// millisecond (the peak only grows, so the last sample before the exit is
-// within a millisecond's growth of the true one).
-ChildRun run_child(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const auto start = Clock::now();
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    throw std::runtime_error("cannot start " + args[0]);
-  }
-  ChildRun run;
-  int status = 0;
-  struct rusage usage {};
-  for (;;) {
-    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0) throw std::runtime_error("waitpid failed");
-    run.peak_rss_kib = std::max(run.peak_rss_kib, peak_rss_kib(pid));
-    ::usleep(1000);
-  }
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-  run.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
 
 std::string hex(std::span<const std::uint8_t> bytes) { return qv::to_hex(bytes); }
 
@@ -132,7 +81,7 @@ int bench(int argc, char** argv) {
   std::uint64_t size_mib = 1024;
   int level = 3;
   std::string algorithm = "sha256";
-  std::optional<fs::path> dir;
+  fs::path parent = fs::temp_directory_path();
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -147,7 +96,7 @@ int bench(int argc, char** argv) {
     } else if (arg == "--algorithm") {
       algorithm = value();
     } else if (arg == "--dir") {
-      dir = value();
+      parent = value();
     } else if (arg == "--keep") {
       keep = true;
     } else {
@@ -155,22 +104,17 @@ int bench(int argc, char** argv) {
     }
   }
   if (!qv::parse_hash_algorithm(algorithm)) throw std::runtime_error("unknown algorithm " + algorithm);
-  if (!dir) {
-    std::string pattern = (fs::temp_directory_path() / "qv-bench-install-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
-  }
-  fs::create_directories(*dir);
-  const fs::path object = *dir / "object.qvp";
-  const fs::path frames = *dir / "frames.zst";
-  const fs::path installed = *dir / "installed.bin";
-  const fs::path decompressed = *dir / "decompressed.bin";
-  fs::remove(installed);
-  fs::remove(decompressed);
+  qv::test::TempDir own(parent, "qv-bench-install-");
+  if (keep) own.keep();
+  const fs::path dir = own.path();
+  const fs::path object = dir / "object.qvp";
+  const fs::path frames = dir / "frames.zst";
+  const fs::path installed = dir / "installed.bin";
+  const fs::path decompressed = dir / "decompressed.bin";
 
   const std::uint64_t size = size_mib * 1024 * 1024;
   std::printf("making a %llu MiB file's object at zstd level %d (%s digest) in %s\n",
-              static_cast<unsigned long long>(size_mib), level, algorithm.c_str(), dir->c_str());
+              static_cast<unsigned long long>(size_mib), level, algorithm.c_str(), dir.c_str());
   std::ofstream frames_out(frames, std::ios::binary | std::ios::trunc);
   qv::test::ObjectOptions options;
   options.zstd_level = level;
@@ -193,14 +137,14 @@ int bench(int argc, char** argv) {
   if (!qv::verify_object_file(object, entry)) throw std::runtime_error("object does not verify");
   const double verify_seconds = std::chrono::duration<double>(Clock::now() - verify_start).count();
 
-  const std::string self = fs::canonical("/proc/self/exe").string();
-  const auto install = run_child({self, "--child-install", object.string(), installed.string(),
+  const std::string self = qv::bench::self_path();
+  const auto install = qv::bench::run_child({self, "--child-install", object.string(), installed.string(),
                                   std::to_string(entry.bytes), algorithm, entry.digest,
                                   std::to_string(entry.object_bytes), entry.object_sha256, hex(entry.key),
                                   hex(entry.nonce)});
   if (install.exit_code != 0) throw std::runtime_error("install failed");
 
-  const auto zstd = run_child({"zstd", "-d", "-q", "-f", frames.string(), "-o", decompressed.string()});
+  const auto zstd = qv::bench::run_child({"zstd", "-d", "-q", "-f", frames.string(), "-o", decompressed.string()});
   if (zstd.exit_code != 0) throw std::runtime_error("zstd -d failed");
   const auto flush_start = Clock::now();
   flush_file(decompressed);
@@ -219,7 +163,7 @@ int bench(int argc, char** argv) {
   std::printf("zstd -d to a file, then fsync:                       %.2f s, %.0f MB/s\n",
               zstd.seconds + zstd_flush_seconds, mb_per_s(size, zstd.seconds + zstd_flush_seconds));
 
-  if (!keep) fs::remove_all(*dir);
+  if (keep) std::printf("files kept in %s\n", dir.c_str());
   return 0;
 }
 

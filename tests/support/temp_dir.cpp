@@ -3,21 +3,29 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace qv::test {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qv-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path(), "qv-test-") {}
+
+TempDir::TempDir(const std::filesystem::path& parent, std::string_view prefix) {
+  // mkdtemp never reuses a name, so the folder is this object's alone.
+  std::string pattern = (parent / prefix).string() + "XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot make a folder in " + parent.string() + ": " + std::strerror(errno));
+  }
   // Reachable by an unprivileged child process that a test starts.
   ::chmod(pattern.c_str(), 0755);
   path_ = std::filesystem::canonical(pattern);
 }
 
 TempDir::~TempDir() {
+  if (keep_) return;
   std::error_code ec;
   // Tests may leave read-only folders behind; make them writable first.
   for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);

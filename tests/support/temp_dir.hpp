@@ -1,5 +1,7 @@
 // A temporary folder for one test (mode 0755, so an unprivileged child can
-// reach it), removed with everything below it at the end.
+// reach it), removed with everything below it at the end. Benchmarks make
+// theirs inside a folder they are given: only the folder made here is ever
+// removed, never the one given.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +15,9 @@ namespace qv::test {
 class TempDir {
  public:
   TempDir();
+  // A new folder `prefix` + six random characters inside `parent`, which
+  // must exist. Throws std::runtime_error when it cannot be made.
+  TempDir(const std::filesystem::path& parent, std::string_view prefix);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -20,9 +25,12 @@ class TempDir {
   // The canonical path of the folder.
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path operator/(std::string_view relative) const { return path_ / relative; }
+  // Leaves the folder and its content in place at the end.
+  void keep() { keep_ = true; }
 
  private:
   std::filesystem::path path_;
+  bool keep_ = false;
 };
 
 // Writes `content` to `path`, creating its folders; returns the path.

@@ -194,13 +194,18 @@ std::string content_hasher_finish(ContentHasher&& hasher) {
 }
 
 Result<std::string> hash_file(const std::filesystem::path& path, HashAlgorithm algorithm) {
-  platform::UniqueFd fd = QV_TRY(platform::open_sequential_read(path));
   auto buffer = std::make_unique<std::byte[]>(kReadChunk);  // zero-filled
+  return hash_file(path, algorithm, std::span(buffer.get(), kReadChunk));
+}
+
+Result<std::string> hash_file(const std::filesystem::path& path, HashAlgorithm algorithm,
+                              std::span<std::byte> buffer) {
+  platform::UniqueFd fd = QV_TRY(platform::open_sequential_read(path));
   ContentHasher hasher = content_hasher_new(algorithm);
   for (;;) {
-    std::size_t n = QV_TRY(platform::read_some(fd.get(), std::span(buffer.get(), kReadChunk)));
+    std::size_t n = QV_TRY(platform::read_some(fd.get(), buffer));
     if (n == 0) break;
-    content_hasher_update(hasher, std::span<const std::byte>(buffer.get(), n));
+    content_hasher_update(hasher, std::span<const std::byte>(buffer.data(), n));
   }
   return content_hasher_finish(std::move(hasher));
 }

@@ -1,0 +1,214 @@
+#include "core/install/plan.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <span>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "core/foundations/json.hpp"
+#include "core/foundations/paths.hpp"
+#include "core/foundations/unicode.hpp"
+#include "core/install/ordered_pool.hpp"
+#include "platform/fs.hpp"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kSizeOverflow = "size overflow";
+
+// Entries the pool may run ahead of the first undecided one. An entry in
+// flight holds only its index and its result, so the window costs a few
+// kilobytes per thread; it is wide enough that while one thread hashes a
+// large file the others keep going through many small ones.
+constexpr std::size_t kWindowPerThread = 128;
+
+unsigned thread_count(const PlanOptions& options) {
+  if (options.threads != 0) return options.threads;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, PlanOptions::kMaxThreads);
+}
+
+// The installed entries by lower-cased path. The first of two entries with
+// the same lower-case path wins; a validated manifest has none.
+using InstalledIndex = std::map<std::string, const FileEntry*, std::less<>>;
+
+InstalledIndex index_installed(const std::optional<Manifest>& installed) {
+  InstalledIndex index;
+  if (!installed) return index;
+  for (const FileEntry& entry : installed->files) index.emplace(to_lower_full(entry.path), &entry);
+  return index;
+}
+
+const FileEntry* find_installed(const InstalledIndex& index, std::string_view path) {
+  auto it = index.find(to_lower_full(path));
+  return it == index.end() ? nullptr : it->second;
+}
+
+// Only a regular file can be vouched for or hashed: a folder, a device or a
+// pipe at a file's path is replaced (hashing a pipe or a device could block
+// forever or never end). Missing or unreadable metadata means the same.
+bool regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
+  auto info = platform::stat_path(path);
+  return info && info->kind == platform::FileKind::Regular && info->size == bytes;
+}
+
+// A pool thread's read buffer for hashing, of the size hash_file reads in,
+// made on first use: a quick check makes none.
+class ReadBuffer {
+ public:
+  std::span<std::byte> get() {
+    if (!bytes_) bytes_ = std::make_unique_for_overwrite<std::byte[]>(kBytes);
+    return {bytes_.get(), kBytes};
+  }
+
+ private:
+  static constexpr std::size_t kBytes = 1024 * 1024;
+  std::unique_ptr<std::byte[]> bytes_;
+};
+
+// Decides the manifest's files. Each entry is examined on one of the pool's
+// threads; decisions, progress records and errors are taken strictly in
+// manifest order, so the outcome is that of one thread doing everything in
+// turn.
+class FileScan {
+ public:
+  FileScan(const fs::path& root, const Manifest& manifest, const InstalledIndex& installed, bool full_scan,
+           const LineSink& sink, unsigned threads)
+      : root_(root),
+        manifest_(manifest),
+        installed_(installed),
+        full_scan_(full_scan),
+        sink_(sink),
+        threads_(threads) {}
+
+  Status run(Plan& plan) {
+    OrderedPool<Result<bool>, ReadBuffer> pool(
+        threads_, [this](std::uint32_t index, ReadBuffer& buffer) { return needs_download(index, buffer); });
+    const std::size_t window = std::max<std::size_t>(1, threads_ * kWindowPerThread);
+    const auto count = static_cast<std::uint32_t>(manifest_.files.size());
+    std::uint32_t next = 0;  // the next entry to decide
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (pool.pending() >= window) QV_TRY(decide(plan, next++, pool.take()));
+      pool.submit(i);
+      while (pool.pending() > 0 && pool.ready()) QV_TRY(decide(plan, next++, pool.take()));
+    }
+    while (pool.pending() > 0) QV_TRY(decide(plan, next++, pool.take()));
+    return {};
+  }
+
+ private:
+  // Whether the entry must be downloaded. Called on several threads at once:
+  // reads only the shared inputs and the file system.
+  Result<bool> needs_download(std::uint32_t index, ReadBuffer& buffer) const {
+    // An exception escaping a pool thread would end the process; a failed
+    // allocation ends only this check.
+    try {
+      const FileEntry& entry = manifest_.files[index];
+      const fs::path path = QV_TRY(resolve_physical_path(root_, entry.path));
+      if (!regular_file_of_size(path, entry.bytes)) return true;
+      if (full_scan_) return QV_TRY(hash_file(path, entry.algorithm, buffer.get())) != entry.digest;
+      const FileEntry* known = find_installed(installed_, entry.path);
+      return known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||
+             known->bytes != entry.bytes;
+    } catch (const std::bad_alloc&) {
+      return fail_os(ENOMEM);
+    }
+  }
+
+  Status decide(Plan& plan, std::uint32_t index, const Result<bool>& download) {
+    if (!download) return fail(download.error());
+    const FileEntry& entry = manifest_.files[index];
+    if (*download) {
+      if (plan.download_bytes > std::numeric_limits<std::uint64_t>::max() - entry.object_bytes) {
+        return fail(std::string(kSizeOverflow));
+      }
+      plan.download.push_back(index);
+      plan.download_bytes += entry.object_bytes;
+    }
+    emit_progress_with_total(sink_, Stage::Check, index + std::uint64_t{1}, manifest_.files.size(),
+                             ProgressUnit::Files, entry.path);
+    return {};
+  }
+
+  const fs::path& root_;
+  const Manifest& manifest_;
+  const InstalledIndex& installed_;
+  const bool full_scan_;
+  const LineSink& sink_;
+  const unsigned threads_;
+};
+
+Result<std::vector<std::string>> plan_deletions(const fs::path& root, const Manifest& manifest,
+                                                const InstalledIndex& installed) {
+  std::vector<std::string> planned;
+  if (installed.empty()) return planned;
+  for (const std::string& path : manifest.delete_) {
+    if (find_installed(installed, path) == nullptr) continue;
+    const fs::path physical = QV_TRY(resolve_physical_path(root, path));
+    // Only a file is removed: the install moves a delete target into the
+    // backup as a file, and would refuse a folder there only after the whole
+    // download, on every attempt.
+    auto info = platform::stat_path(physical);
+    if (info && info->kind == platform::FileKind::Regular) planned.push_back(path);
+  }
+  return planned;
+}
+
+void append_array(std::string& out, std::string_view key, std::size_t size,
+                  const std::function<void(std::string&, std::size_t)>& append_element) {
+  out += "  ";
+  json::append_quoted(out, key);
+  out += ": [";
+  for (std::size_t i = 0; i < size; ++i) {
+    out += i == 0 ? "\n    " : ",\n    ";
+    append_element(out, i);
+  }
+  out += size == 0 ? "],\n" : "\n  ],\n";
+}
+
+}  // namespace
+
+Result<Plan> build_plan(const fs::path& root, const Manifest& manifest, const std::optional<Manifest>& installed,
+                        bool full_check, const LineSink& sink, const PlanOptions& options) {
+  const std::uint64_t total = manifest.files.size();
+  emit_progress_with_total(sink, Stage::Check, 0, total, ProgressUnit::Files, "");
+
+  const InstalledIndex index = index_installed(installed);
+  Plan plan;
+  plan.full_scan = full_check || !installed.has_value();
+  {
+    FileScan scan(root, manifest, index, plan.full_scan, sink, thread_count(options));
+    QV_TRY(scan.run(plan));
+  }
+  plan.delete_ = QV_TRY(plan_deletions(root, manifest, index));
+  return plan;
+}
+
+std::uint64_t sum_file_bytes(std::span<const std::uint32_t> indices, const std::vector<FileEntry>& files) {
+  std::uint64_t sum = 0;
+  for (std::uint32_t i : indices) {
+    const std::uint64_t bytes = files[i].bytes;
+    sum = bytes > std::numeric_limits<std::uint64_t>::max() - sum ? std::numeric_limits<std::uint64_t>::max()
+                                                                  : sum + bytes;
+  }
+  return sum;
+}
+
+std::string write_plan_json(const Plan& plan) {
+  std::string out = "{\n";
+  append_array(out, "download", plan.download.size(),
+               [&](std::string& o, std::size_t i) { o += fmt::format("{}", plan.download[i]); });
+  append_array(out, "delete", plan.delete_.size(),
+               [&](std::string& o, std::size_t i) { json::append_quoted(o, plan.delete_[i]); });
+  out += fmt::format("  \"download_bytes\": {},\n  \"full_scan\": {}\n}}", plan.download_bytes, plan.full_scan);
+  return out;
+}
+
+}  // namespace qv
