@@ -18,8 +18,9 @@ struct ChildRun {
 // peak resident memory every millisecond. The peak is read from the child's
 // own address space, so unlike ru_maxrss it leaves out what this process had
 // touched before the child's exec. Throws std::runtime_error when the
-// program cannot be started.
-ChildRun run_child(const std::vector<std::string>& args);
+// program cannot be started. With `output_file`, the child's standard output
+// goes to that file (created or truncated) instead of this process's.
+ChildRun run_child(const std::vector<std::string>& args, const std::string& output_file = {});
 
 // The canonical path of the running program, for starting itself in a child
 // mode.

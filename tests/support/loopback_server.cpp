@@ -76,6 +76,7 @@ struct LoopbackServer::Impl {
   std::map<std::string, Answer> standing;
   std::map<std::string, std::deque<Answer>> queued;
   std::vector<ReceivedRequest> log;
+  std::uint64_t log_generation = 0;  // bumped when the log is cleared
 
   Answer take_answer(const std::string& path) {
     std::lock_guard lock(mutex);
@@ -100,7 +101,8 @@ struct LoopbackServer::Impl {
     return std::nullopt;
   }
 
-  void record(const httplib::Request& req) {
+  // Returns where the request stands in the log, for counting its body.
+  std::pair<std::size_t, std::uint64_t> record(const httplib::Request& req) {
     ReceivedRequest entry;
     entry.method = req.method;
     entry.target = req.target;
@@ -116,6 +118,12 @@ struct LoopbackServer::Impl {
     std::ranges::sort(entry.headers);
     std::lock_guard lock(mutex);
     log.push_back(std::move(entry));
+    return {log.size() - 1, log_generation};
+  }
+
+  void count_sent(std::pair<std::size_t, std::uint64_t> at, std::size_t bytes) {
+    std::lock_guard lock(mutex);
+    if (at.second == log_generation && at.first < log.size()) log[at.first].body_bytes += bytes;
   }
 
   // Sleeps in short steps so that stopping the server never waits on a stall.
@@ -126,7 +134,7 @@ struct LoopbackServer::Impl {
   }
 
   void handle(const httplib::Request& req, httplib::Response& res) {
-    record(req);
+    const auto logged = record(req);
     const Answer answer = take_answer(req.path);
 
     std::optional<Entity> entity;
@@ -189,7 +197,7 @@ struct LoopbackServer::Impl {
       stream->fd = ::open(stream->entity.file.c_str(), O_RDONLY | O_CLOEXEC);
       stream->buffer.resize(kChunk);
     }
-    auto provider = [this, stream](std::size_t sent, httplib::DataSink& sink) {
+    auto provider = [this, stream, logged](std::size_t sent, httplib::DataSink& sink) {
       Stream& s = *stream;
       if (s.answer.stall_after && sent == *s.answer.stall_after) pause(s.answer.stall_for);
       if (stopping.load()) return false;
@@ -203,10 +211,16 @@ struct LoopbackServer::Impl {
       if (sent >= limit) return false;  // cut the connection here
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, limit - sent));
       const std::uint64_t at = s.first + sent;
-      if (s.entity.memory) return sink.write(s.entity.memory->data() + at, n);
-      const ssize_t got = ::pread(s.fd, s.buffer.data(), n, static_cast<off_t>(at));
-      if (got <= 0) return false;
-      return sink.write(s.buffer.data(), static_cast<std::size_t>(got));
+      const char* data = s.entity.memory ? s.entity.memory->data() + at : s.buffer.data();
+      std::size_t length = n;
+      if (!s.entity.memory) {
+        const ssize_t got = ::pread(s.fd, s.buffer.data(), n, static_cast<off_t>(at));
+        if (got <= 0) return false;
+        length = static_cast<std::size_t>(got);
+      }
+      if (!sink.write(data, length)) return false;
+      count_sent(logged, length);
+      return true;
     };
     if (answer.chunked) {
       res.set_chunked_content_provider("application/octet-stream", std::move(provider));
@@ -308,6 +322,7 @@ std::size_t LoopbackServer::request_count() const {
 void LoopbackServer::clear_requests() {
   std::lock_guard lock(impl_->mutex);
   impl_->log.clear();
+  ++impl_->log_generation;
 }
 
 std::string LoopbackServer::url(std::string_view path) const { return origin_ + std::string(path); }

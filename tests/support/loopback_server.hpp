@@ -37,6 +37,9 @@ struct ReceivedRequest {
   // Every header field received; names lower-cased, in name order.
   std::vector<std::pair<std::string, std::string>> headers;
   std::chrono::steady_clock::time_point at;
+  // Body bytes of the answer handed to the connection so far (what a client
+  // can have received, whether or not it kept them).
+  std::uint64_t body_bytes = 0;
 
   // The value of the field `name` (lower-case), or nullopt.
   std::optional<std::string> header(std::string_view name) const;

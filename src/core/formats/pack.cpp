@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/hashing.hpp"
@@ -51,6 +52,47 @@ std::unexpected<Error> file_hash_mismatch(const FileEntry& entry) {
   return fail(std::string(pack::text::kFileHashMismatch) + entry.path);
 }
 
+// The ring buffers of finished installs, kept for the next one. An install of
+// many files would otherwise map fresh memory for every file and fault in
+// every page of it again, which costs more than decoding the bytes that pass
+// through. Holds at most the slots of one ring of each size (9 MiB).
+class SlotPool {
+ public:
+  static SlotPool& instance() {
+    static SlotPool pool;
+    return pool;
+  }
+
+  std::unique_ptr<std::byte[]> take(std::size_t bytes) {
+    {
+      std::lock_guard lock(mutex_);
+      auto& kept = kept_for(bytes);
+      if (!kept.empty()) {
+        auto buffer = std::move(kept.back());
+        kept.pop_back();
+        return buffer;
+      }
+    }
+    return std::make_unique_for_overwrite<std::byte[]>(bytes);
+  }
+
+  void give_back(std::size_t bytes, std::unique_ptr<std::byte[]> buffer) {
+    std::lock_guard lock(mutex_);
+    auto& kept = kept_for(bytes);
+    if (kept.size() < pack::kInstallChunkSlots) kept.push_back(std::move(buffer));
+  }
+
+ private:
+  std::vector<std::unique_ptr<std::byte[]>>& kept_for(std::size_t bytes) {
+    return bytes == pack::kInstallChunkBytes ? chunks_ : (bytes == pack::kDecoderInputBytes ? inputs_ : others_);
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<std::byte[]>> chunks_;
+  std::vector<std::unique_ptr<std::byte[]>> inputs_;
+  std::vector<std::unique_ptr<std::byte[]>> others_;
+};
+
 // Hands the output one stage of an install produces to the next stage, in
 // order, through a fixed ring of equal buffers: the producer fills free slots
 // while the consumer works through the filled ones, so a ring never holds
@@ -65,18 +107,26 @@ std::unexpected<Error> file_hash_mismatch(const FileEntry& entry) {
 class StageRing {
  public:
   explicit StageRing(std::size_t buffer_bytes) : buffer_bytes_(buffer_bytes) {}
+  StageRing(const StageRing&) = delete;
+  StageRing& operator=(const StageRing&) = delete;
+  ~StageRing() {
+    for (auto& slot : slots_) {
+      if (slot.buffer) SlotPool::instance().give_back(buffer_bytes_, std::move(slot.buffer));
+    }
+  }
 
   // Producer: the buffer to fill next, waiting for the consumer to free one;
-  // nothing once the consumer has stopped. Buffers are allocated when first
-  // needed and not cleared, so only the pages the producer writes become
-  // resident: a small file costs little more than its own bytes.
+  // nothing once the consumer has stopped. Buffers come from the pool of
+  // earlier installs or are allocated when first needed, and are not cleared:
+  // a ring holds only the slots its producer reached, so a small file needs
+  // little more than its own bytes.
   std::optional<std::span<std::byte>> begin_fill() {
     std::unique_lock lock(mutex_);
     slot_freed_.wait(lock, [this] { return stopped_ || filled_ < pack::kInstallChunkSlots; });
     if (stopped_) return std::nullopt;
     auto& buffer = slots_[write_index_].buffer;
     lock.unlock();
-    if (!buffer) buffer = std::make_unique_for_overwrite<std::byte[]>(buffer_bytes_);
+    if (!buffer) buffer = SlotPool::instance().take(buffer_bytes_);
     return std::span(buffer.get(), buffer_bytes_);
   }
 
