@@ -64,9 +64,9 @@ class SlotPool {
   }
 
   std::unique_ptr<std::byte[]> take(std::size_t bytes) {
-    {
+    if (auto* kept_list = kept_for(bytes)) {
       std::lock_guard lock(mutex_);
-      auto& kept = kept_for(bytes);
+      auto& kept = *kept_list;
       if (!kept.empty()) {
         auto buffer = std::move(kept.back());
         kept.pop_back();
@@ -77,20 +77,24 @@ class SlotPool {
   }
 
   void give_back(std::size_t bytes, std::unique_ptr<std::byte[]> buffer) {
+    auto* kept = kept_for(bytes);
+    if (kept == nullptr) return;
     std::lock_guard lock(mutex_);
-    auto& kept = kept_for(bytes);
-    if (kept.size() < pack::kInstallChunkSlots) kept.push_back(std::move(buffer));
+    if (kept->size() < pack::kInstallChunkSlots) kept->push_back(std::move(buffer));
   }
 
  private:
-  std::vector<std::unique_ptr<std::byte[]>>& kept_for(std::size_t bytes) {
-    return bytes == pack::kInstallChunkBytes ? chunks_ : (bytes == pack::kDecoderInputBytes ? inputs_ : others_);
+  // Only the two ring sizes are kept; a buffer of any other size is neither
+  // handed out nor kept, so a ring never gets a buffer smaller than it asked.
+  std::vector<std::unique_ptr<std::byte[]>>* kept_for(std::size_t bytes) {
+    if (bytes == pack::kInstallChunkBytes) return &chunks_;
+    if (bytes == pack::kDecoderInputBytes) return &inputs_;
+    return nullptr;
   }
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   std::vector<std::unique_ptr<std::byte[]>> inputs_;
-  std::vector<std::unique_ptr<std::byte[]>> others_;
 };
 
 // Hands the output one stage of an install produces to the next stage, in
