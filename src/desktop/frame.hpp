@@ -35,8 +35,8 @@ inline constexpr std::string_view kPlayLabel = "PLAY";
 // A frame whose pixels cannot be had.
 inline constexpr std::string_view kFrameAllocationFailed = "DIB allocation failed";
 inline constexpr std::string_view kBackgroundSizeMismatch = "the background does not match the frame size";
-// The window refused the frame: "present frame: {cause}".
-inline constexpr std::string_view kPresentFailed = "present frame: {}";
+// The window refused the frame: the error reads this, then ": " and the cause.
+inline constexpr std::string_view kPresentFailed = "present frame";
 
 // The share of the work done: min(1, completed / total), 0 for a total of 0;
 // none without a progress or without a total. The bar's fill and the title's
