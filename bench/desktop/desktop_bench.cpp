@@ -1,13 +1,17 @@
 // Measures scale_skin at the usual window scales beside pamscale (netpbm,
-// bilinear "triangle" filter) scaling the same skin to the same size, and the
+// bilinear "triangle" filter) scaling the same skin to the same size; the
 // cost of one frame's effects and texts (two glows, the sweeping bar, two
-// status lines and six labels) at two scales.
+// status lines and six labels) at two scales; and one whole frame as the
+// window draws it while a job runs without a known total (composed, and
+// rendered onto a headless window), with one render preview (both images
+// encoded as PNG and written atomically with the report) beside pamtopng
+// (netpbm) encoding the same image, at three scales.
 //
 //   desktop_bench [--runs N]
 //
-// Each figure is the best of N runs (default 5). pamscale is timed as a
-// whole process reading the skin from a file in /tmp (its start-up and file
-// reading included, as a user would run it); without it the line says so.
+// Each figure is the best of N runs (default 5). pamscale and pamtopng are
+// timed as whole processes reading a file in /tmp (start-up and file reading
+// included, as a user would run them); without them the line says so.
 #include <sys/wait.h>
 
 #include <chrono>
@@ -20,10 +24,14 @@
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "desktop/assets.hpp"
 #include "desktop/design_space.hpp"
+#include "desktop/frame.hpp"
 #include "desktop/loaded_font.hpp"
 #include "desktop/png_codec.hpp"
+#include "desktop/preview.hpp"
 #include "desktop/text.hpp"
 #include "desktop/theme.hpp"
 
@@ -42,15 +50,21 @@ double best_ms(int runs, const std::function<void()>& work) {
   return best;
 }
 
-// The skin as a PAM file (RGB_ALPHA), the form pamscale reads.
-void write_pam(const fs::path& path, const std::vector<std::uint8_t>& rgba) {
+// An image as a PAM file (RGB_ALPHA), the form the netpbm tools read.
+void write_pam(const fs::path& path, const std::vector<std::uint8_t>& rgba, qv::FrameSize size) {
   std::ofstream out(path, std::ios::binary);
-  out << "P7\nWIDTH " << qv::kBaseWidth << "\nHEIGHT " << qv::kBaseHeight
+  out << "P7\nWIDTH " << size.width << "\nHEIGHT " << size.height
       << "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
   out.write(reinterpret_cast<const char*>(rgba.data()), static_cast<std::streamsize>(rgba.size()));
 }
 
-bool have_pamscale() { return std::system("command -v pamscale >/dev/null 2>&1") == 0; }
+bool have(const char* tool) { return std::system(fmt::format("command -v {} >/dev/null 2>&1", tool).c_str()) == 0; }
+
+// The best time of a shell command, or "not installed" without `tool`.
+std::string command_ms(int runs, const char* tool, const std::string& command) {
+  if (!have(tool)) return "not installed";
+  return fmt::format("{:.1f}", best_ms(runs, [&] { (void)std::system(command.c_str()); }));
+}
 
 }  // namespace
 
@@ -74,27 +88,24 @@ int main(int argc, char** argv) {
                 (void)qv::decode_png(qv::embedded_skin_png(), std::uint64_t{qv::kBaseWidth} * qv::kBaseHeight);
               }));
 
-  const bool pamscale = have_pamscale();
   const fs::path pam = fs::temp_directory_path() / "qv-desktop-bench-skin.pam";
-  if (pamscale) write_pam(pam, skin->pixels);
+  write_pam(pam, skin->pixels, {qv::kBaseWidth, qv::kBaseHeight});
   std::printf("\n%-8s %-11s %14s %22s\n", "scale", "size", "scale_skin ms", "pamscale (process) ms");
   for (const double scale : {0.625, 0.9375, 1.0, 1.5, 2.0}) {
     const qv::FrameSize size = qv::frame_size(scale);
     const double ours = best_ms(runs, [&] { (void)qv::scale_skin(skin->pixels, size.width, size.height); });
-    std::string theirs = "not installed";
-    if (pamscale) {
-      const std::string command = "pamscale -filter triangle -xsize " + std::to_string(size.width) + " -ysize " +
-                                  std::to_string(size.height) + " " + pam.string() + " > /dev/null";
-      theirs = std::to_string(best_ms(runs, [&] { (void)std::system(command.c_str()); }));
-      theirs.resize(theirs.find('.') + 2);
-    }
+    const std::string theirs =
+        command_ms(runs, "pamscale",
+                   fmt::format("pamscale -filter triangle -xsize {} -ysize {} {} > /dev/null", size.width,
+                               size.height, pam.string()));
     std::printf("%-8.4g %4dx%-6d %14.1f %22s\n", scale, size.width, size.height, ours, theirs.c_str());
   }
-  if (pamscale) fs::remove(pam);
+  fs::remove(pam);
 
   auto added = qv::PrivateFont::add_memory(qv::embedded_label_font());
   if (!added) return 1;
-  const qv::LoadedFont font{qv::kLabelFontFamily, std::move(*added), qv::kLabelFontWeight};
+  qv::AppState state(qv::LoadedFont{qv::kLabelFontFamily, std::move(*added), qv::kLabelFontWeight}, skin->pixels);
+  const qv::LoadedFont& font = state.font;
   std::printf("\n%-8s %14s %14s %14s   (the window ticks every 100 ms)\n", "scale", "effects ms", "texts ms", "frame ms");
   for (const double scale : {0.625, 1.0}) {
     const qv::FrameSize size = qv::frame_size(scale);
@@ -126,5 +137,37 @@ int main(int argc, char** argv) {
     });
     std::printf("%-8.4g %14.2f %14.2f %14.2f\n", scale, e, t, f);
   }
+
+  // Whole frames through the renderer, as while a download of unknown size runs.
+  state.busy = true;
+  state.hover = 0;
+  state.progress = qv::Progress{qv::Stage::Download, 851853312, std::nullopt, qv::ProgressUnit::Bytes,
+                                "data/texture/ชุดเกราะ_ทองคำ.pak"};
+  const fs::path folder = fs::temp_directory_path() / "qv-desktop-bench-preview";
+  fs::create_directories(folder);
+  qv::platform::Window window = qv::platform::Window::create_headless({});
+  const std::vector<std::string> preview_args = {"Launcher.exe", "--render-preview", (folder / "frame.png").string()};
+  std::printf("\n%-7s %-10s %11s %11s %11s %12s %20s\n", "scale", "size", "compose ms", "render ms", "encode ms",
+              "preview ms", "pamtopng (process) ms");
+  for (const double scale : {0.625, 1.0, 2.0}) {
+    state.set_scale(scale);
+    const qv::FrameSize size = qv::frame_size(scale);
+    const double compose = best_ms(runs, [&] { (void)qv::compose_frame(state, Clock::now()); });
+    const double render = best_ms(runs, [&] { (void)qv::render_frame_with(window, state, {}); });
+    const auto frame = qv::compose_frame(state, Clock::now());
+    if (!frame) return 1;
+    const auto rgba = qv::to_straight_rgba(frame->pixels);
+    const double encode = best_ms(runs, [&] {
+      (void)qv::encode_png(rgba, static_cast<std::uint32_t>(size.width), static_cast<std::uint32_t>(size.height));
+    });
+    // The preview's own share of a frame under --render-watch.
+    const double preview = best_ms(runs, [&] { (void)qv::render_frame_with(window, state, preview_args); }) - render;
+    write_pam(folder / "frame.pam", rgba, size);
+    const std::string theirs = command_ms(
+        runs, "pamtopng", fmt::format("pamtopng {} > {}", (folder / "frame.pam").string(), (folder / "theirs.png").string()));
+    std::printf("%-7.4g %4dx%-5d %11.2f %11.2f %11.1f %12.1f %20s\n", scale, size.width, size.height, compose, render,
+                encode, preview, theirs.c_str());
+  }
+  fs::remove_all(folder);
   return 0;
 }

@@ -50,10 +50,9 @@ Result<std::string> encode_png(std::span<const std::uint8_t> rgba, std::uint32_t
   image.width = width;
   image.height = height;
   image.format = PNG_FORMAT_RGBA;
-  png_alloc_size_t size = 0;
-  if (!png_image_write_to_memory(&image, nullptr, &size, 0, rgba.data(), 0, nullptr)) {
-    return fail(png_error(image, "PNG encoding"));
-  }
+  // One pass into a buffer of the largest size the encoding can have: asking
+  // for the size first would compress the whole image twice.
+  png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
   std::string out(size, '\0');
   if (!png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr)) {
     return fail(png_error(image, "PNG encoding"));

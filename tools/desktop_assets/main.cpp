@@ -11,6 +11,7 @@
 #include "desktop/design_space.hpp"
 #include "desktop/loaded_font.hpp"
 #include "desktop/png_codec.hpp"
+#include "desktop/preview.hpp"
 #include "desktop/text.hpp"
 #include "desktop/theme.hpp"
 #include "platform/fs.hpp"
@@ -41,26 +42,12 @@ Status make_skin(const fs::path& assets) {
   return {};
 }
 
-// Premultiplied BGRA back to straight RGBA.
-std::vector<std::uint8_t> to_straight_rgba(const std::vector<std::uint8_t>& bgra) {
-  std::vector<std::uint8_t> out(bgra.size());
-  for (std::size_t i = 0; i < bgra.size(); i += 4) {
-    const unsigned a = bgra[i + 3];
-    const unsigned rgb[3] = {bgra[i + 2], bgra[i + 1], bgra[i]};
-    for (int c = 0; c < 3; ++c) {
-      out[i + c] = static_cast<std::uint8_t>(a == 0 || a == 255 ? rgb[c] : std::min(255u, rgb[c] * 255 / a));
-    }
-    out[i + 3] = static_cast<std::uint8_t>(a);
-  }
-  return out;
-}
-
 Status make_sample(const fs::path& docs) {
   const auto decoded = QV_TRY(qv::decode_png(qv::embedded_skin_png(), std::uint64_t{qv::kBaseWidth} * qv::kBaseHeight));
   // The skin itself at half size.
   {
     const auto half = qv::scale_skin(decoded.pixels, qv::kBaseWidth / 2, qv::kBaseHeight / 2);
-    QV_TRY(write_png(docs / "skin.png", to_straight_rgba(half), qv::kBaseWidth / 2, qv::kBaseHeight / 2));
+    QV_TRY(write_png(docs / "skin.png", qv::to_straight_rgba(half), qv::kBaseWidth / 2, qv::kBaseHeight / 2));
   }
   // A frame as the window draws it mid-install, with the primary target hovered.
   const double scale = 0.75;
@@ -81,7 +68,7 @@ Status make_sample(const fs::path& docs) {
     const auto& target = qv::TARGETS[i];
     QV_TRY(qv::draw_text(context, target.label, target.label_box, target.label_size, qv::TextMode::Label));
   }
-  return write_png(docs / "label-sample.png", to_straight_rgba(frame), static_cast<std::uint32_t>(size.width),
+  return write_png(docs / "label-sample.png", qv::to_straight_rgba(frame), static_cast<std::uint32_t>(size.width),
                    static_cast<std::uint32_t>(size.height));
 }
 
