@@ -1,0 +1,78 @@
+// Fetching the content objects of an install: four threads share one work
+// counter, one error slot and one progress table. Bytes already on disk (a
+// partial object of this transaction, a copy in another transaction folder of
+// the client) are reused before any request.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/formats/manifest.hpp"
+#include "core/foundations/config.hpp"
+#include "core/foundations/error.hpp"
+#include "core/foundations/progress.hpp"
+#include "core/install/check.hpp"
+#include "core/install/journal.hpp"
+
+namespace qv {
+
+// The Download-stage bookkeeping shared by the threads: one counter per
+// position of the download list, under one mutex.
+struct DownloadProgress {
+  DownloadProgress(const Manifest& manifest, std::span<const std::uint32_t> download, std::uint64_t total,
+                   const LineSink& sink)
+      : manifest(manifest), download(download), total(total), sink(sink), counters(download.size(), 0) {}
+
+  const Manifest& manifest;
+  std::span<const std::uint32_t> download;
+  // The plan's `download_bytes`.
+  std::uint64_t total;
+  const LineSink& sink;
+
+  std::mutex mutex;
+  std::vector<std::uint64_t> counters;  // under `mutex`
+};
+
+// What `apply` lends the four threads for the duration of the downloads;
+// every item is borrowed.
+struct DownloadContext {
+  const CancelFlag& cancel;
+  std::mutex error_mutex;
+  std::optional<Error> error;  // under `error_mutex`; the error stored last
+  std::atomic<std::size_t> next{0};
+  std::span<const std::uint32_t> download;
+  const Manifest& manifest;
+  const PreparedCheck& check;
+  const ClientConfig& config;
+  DownloadProgress& progress;
+  const LineSink& sink;
+};
+
+// Starts exactly four threads running `download_worker` on `context` and
+// returns when all four have ended. The outcome is in `context.error`.
+void spawn_download_workers(DownloadContext& context);
+
+// The body of one download thread.
+void download_worker(DownloadContext& context);
+
+// Stores the bytes received at `position` (at most the entry's
+// `object_bytes`) and emits the Download-stage total, under the table's lock.
+void record_download_progress(DownloadProgress& progress, std::size_t position, std::uint64_t received,
+                              std::string_view detail);
+
+// The physical path of each operation's `path` under the canonical `root`,
+// in order; the first failure ends it.
+Result<std::vector<std::filesystem::path>> resolve_physical_paths(std::span<const Operation> operations,
+                                                                  const std::filesystem::path& root);
+
+// None without an error; otherwise the error under "validate {path}".
+std::optional<Error> with_validate_context(std::optional<Error> error, const FileEntry& entry);
+
+}  // namespace qv
