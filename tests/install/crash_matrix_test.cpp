@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "core/foundations/progress.hpp"
+#include "core/install/apply.hpp"
 #include "core/install/check.hpp"
 #include "crash_matrix_test_client.hpp"
 #include "support/install_fixture.hpp"
@@ -90,9 +91,8 @@ std::vector<Expected> expected_rows(bool with_state) {
 // engine to crash. A retained check is discarded by doing nothing, which the
 // engine answers with success and a stand-in with its refusal.
 bool engine_in_build() {
-  ClientConfig config;
-  config.retain_patch_artifacts = true;
-  return discard_check(config, PreparedCheck{}).has_value();
+  const auto applied = apply(ClientConfig{}, PreparedCheck{}, CancelFlag{}, LineSink::discard());
+  return applied || applied.error().to_string() != "install is not available in this build";
 }
 
 TEST(CrashMatrix, EveryFailPointOfApplyAndTheExecutorRecoversToTheReleaseItsJournalNames) {
