@@ -145,6 +145,25 @@ std::size_t guarded(char* data, std::size_t size, std::size_t count, void* user)
   }
 }
 
+// The transfer-information callback: lets the receiver end a transfer that
+// is waiting for bytes, which the body callback alone cannot.
+int transfer_info(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto& t = *static_cast<Transfer*>(user);
+  // Only once the head was judged: a refusal of the answer itself comes first.
+  // Nor after the transfer was already ended for a reason of its own.
+  if (!t.head_delivered || t.error || t.finished || t.exception) return 0;
+  try {
+    if (auto status = t.receiver->keep_going(); !status) {
+      t.error = std::move(status).error();
+      return 1;
+    }
+  } catch (...) {
+    t.exception = std::current_exception();
+    return 1;
+  }
+  return 0;
+}
+
 struct EasyDeleter {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
@@ -243,6 +262,9 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   opt(CURLOPT_HEADERDATA, &transfer);
   opt(CURLOPT_WRITEFUNCTION, &guarded<&body_bytes>);
   opt(CURLOPT_WRITEDATA, &transfer);
+  opt(CURLOPT_XFERINFOFUNCTION, &transfer_info);
+  opt(CURLOPT_XFERINFODATA, &transfer);
+  opt(CURLOPT_NOPROGRESS, 0L);
   if (set != CURLE_OK) return fail(transport_error(set, nullptr));
 
   const CURLcode code = curl_easy_perform(h);

@@ -65,6 +65,10 @@ class HttpReceiver {
   virtual Result<std::optional<std::uint64_t>> on_head(const HttpResponseHead& head) = 0;
   // The next chunk of body, 1 to kHttpMaxChunk bytes. An error ends the transfer.
   virtual Status on_body(const char* data, std::size_t size) = 0;
+  // Asked about once a second while the body is being received, also while
+  // nothing arrives (a stalled server), and between chunks; never before the
+  // head was handed over. An error ends the transfer at once, as from on_body.
+  virtual Status keep_going() { return {}; }
 };
 
 // Runs one GET on a fresh easy handle: HTTP/1.1, no redirects, no content

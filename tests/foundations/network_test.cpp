@@ -446,6 +446,26 @@ TEST_F(DownloadTest, AStalledServerFailsTheAttempt) {
   EXPECT_EQ(fs::file_size(dir / "slow"), 0u);
 }
 
+TEST_F(DownloadTest, ACancelIsSeenWhileTheServerSendsNothing) {
+  server.put("/slow", pattern(1 << 20));
+  server.script("/slow", with([](Answer& a) {
+                  a.stall_after = 4096;  // some of the body, then nothing for a long time
+                  a.stall_for = 20s;
+                }));
+  // Set from another thread while the transfer waits for the next bytes.
+  std::jthread canceller([this] {
+    std::this_thread::sleep_for(500ms);
+    cancel.cancel();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const Status result = get("/slow", dir / "slow", 1 << 20);
+  EXPECT_EQ(outcome(result), "cancelled; partial retained");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(server.request_count(), 1u);
+  EXPECT_EQ(fs::file_size(dir / "slow"), 4096u);
+}
+
 TEST_F(DownloadTest, PlainHttpOnlyForALiteralLoopbackHostWhenAllowed) {
   server.put("/f", "data");
   EXPECT_EQ(outcome(download_file(server.url("/f"), dir / "a", 4, 4, false, cancel, progress)),

@@ -164,6 +164,13 @@ class AttemptReceiver final : public platform::HttpReceiver {
     return {};
   }
 
+  // A cancel is seen within about a second even while the server sends
+  // nothing, not only when the next bytes arrive.
+  Status keep_going() override {
+    if (cancel_.is_cancelled()) return fail(std::string(text::kCancelled));
+    return {};
+  }
+
   // The checks once the body has ended.
   Status finish() {
     QV_TRY(platform::flush_fd(file_.get()));
