@@ -76,10 +76,16 @@ struct DownloadContext {
 };
 
 // Starts exactly four threads running `download_worker` on `context` and
-// returns when all four have ended. The outcome is in `context.error`.
+// returns when all four have ended. The outcome is in `context.error`: none
+// when every object is complete or the cancel flag stopped the threads
+// between objects. A thread that cannot be started leaves "download thread
+// failed: {what}" there; the ones already running are still joined.
 void spawn_download_workers(DownloadContext& context);
 
-// The body of one download thread.
+// The body of one download thread: takes positions until the list is done,
+// the cancel flag is set or the slot holds an error, and stores its own error
+// there. Never throws: an exception (a failed allocation included) ends the
+// thread with "download thread failed: {what}" in the slot.
 void download_worker(DownloadContext& context);
 
 // Stores the bytes received at `position` (at most the entry's
