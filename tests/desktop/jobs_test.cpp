@@ -134,7 +134,8 @@ TEST(JobsTest, ACheckWhoseHeldCheckCannotBeDiscardedMakesNoNewCheck) {
   test::LoopbackServer server;
   ClientConfig config = test::config_for(dir.path());
   config.manifest_url = server.url("/manifest.qvm");
-  // A transaction folder outside the client is never removed.
+  // A folder outside the client's transactions is never removed.
+  test::write_file(dir / "elsewhere/keep.txt", "mine");
   const PreparedCheck held = check_at(dir.path(), dir / "elsewhere");
   auto [sender, receiver] = make_worker_channel();
   check_apply_worker(sender, config, held, CancelFlag(), false, true);
@@ -142,6 +143,7 @@ TEST(JobsTest, ACheckWhoseHeldCheckCannotBeDiscardedMakesNoNewCheck) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_TRUE(last_as<WorkerMessage::Failed>(messages));
   EXPECT_EQ(server.request_count(), 0u);
+  EXPECT_TRUE(fs::exists(dir / "elsewhere/keep.txt"));
 }
 
 TEST(JobsTest, StoppingNoGameReportsZeroProcesses) {

@@ -250,8 +250,8 @@ TEST_F(DeferredStartTest, StartsOnTheFirstTickOnceTheUpdateHasSettledAndTheLockI
   timer_tick(context);
   EXPECT_FALSE(state->check_pending);
   EXPECT_TRUE(state->busy);
-  EXPECT_FALSE(fs::exists(dir / ".launcher/client.lock"));
   test::collect_job(state->receiver);
+  EXPECT_FALSE(fs::exists(dir / ".launcher/client.lock")) << "the probe and the job both released it";
 }
 
 TEST_F(DeferredStartTest, AnUndecodableJournalWaitsForTheTimeLimit) {
