@@ -15,6 +15,7 @@
 #include "core/foundations/paths.hpp"
 #include "core/self_update/update_journal.hpp"
 #include "desktop/internal_failure.hpp"
+#include "support/install_fixture.hpp"
 #include "support/loopback_server.hpp"
 #include "support/self_update_client.hpp"
 #include "support/temp_dir.hpp"
@@ -207,6 +208,45 @@ TEST(JobsTest, StartupWithoutANewerLauncherGoesOnToTheCheck) {
   EXPECT_TRUE(last_as<WorkerMessage::Failed>(messages));
   for (const auto& m : messages) EXPECT_FALSE(std::holds_alternative<WorkerMessage::SelfUpdateStaged>(m.payload));
   EXPECT_TRUE(client.transaction_dirs().empty() || !fs::exists(client.transaction_dirs().front() / "Launcher.new.exe"));
+}
+
+TEST(JobsTest, CheckApplyAndStartupAgainstAServedRelease) {
+  TempDir base;
+  test::ClientFixture client(base.path());
+  test::LoopbackServer server;
+  const auto& release = client.publish(2, {{"game.sh", "#!/bin/sh\nexit 0\n"}, {"data/a.txt", "hello"}});
+  server.serve_folder(release.dir);
+  ClientConfig config = client.config();
+  config.manifest_url = server.url("/manifest.qvm");
+  config.object_base_url = server.url("/");
+
+  auto [sender, receiver] = make_worker_channel();
+  check_apply_worker(sender, config, std::nullopt, CancelFlag(), false, false);
+  auto messages = collect_job(receiver);
+  const auto* checked = last_as<WorkerMessage::CheckFinished>(messages);
+  ASSERT_NE(checked, nullptr) << test::failed_text(messages);
+  EXPECT_FALSE(checked->ready);
+  EXPECT_EQ(checked->check.plan.download.size(), 2u);
+  EXPECT_EQ(checked->check.manifest.release, 2u);
+  bool progress_seen = false;
+  for (const auto& m : messages) {
+    if (const auto* line = std::get_if<WorkerMessage::Line>(&m.payload)) {
+      progress_seen = progress_seen || parse_progress_line(line->text).has_value();
+    }
+  }
+  EXPECT_TRUE(progress_seen) << "the engine's progress reaches the window as lines";
+
+  check_apply_worker(sender, config, checked->check, CancelFlag(), true, false);
+  messages = collect_job(receiver);
+  ASSERT_TRUE(last_as<WorkerMessage::ApplyFinished>(messages)) << test::failed_text(messages);
+  EXPECT_EQ(test::read_file(client.root() / "data/a.txt"), "hello");
+
+  startup_worker(sender, config, CancelFlag());
+  messages = collect_job(receiver);
+  const auto* again = last_as<WorkerMessage::CheckFinished>(messages);
+  ASSERT_NE(again, nullptr) << test::failed_text(messages);
+  EXPECT_TRUE(again->ready);
+  EXPECT_TRUE(again->check.plan.nothing_to_do());
 }
 
 class PlayTest : public ::testing::Test {

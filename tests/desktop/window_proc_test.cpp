@@ -15,6 +15,7 @@
 #include "desktop/jobs.hpp"
 #include "desktop/theme.hpp"
 #include "desktop/window_geometry.hpp"
+#include "support/loopback_server.hpp"
 #include "support/temp_dir.hpp"
 #include "window_state_fixture.hpp"
 
@@ -322,6 +323,44 @@ TEST_F(WindowTest, CloseCancelsARunningJobAndOtherwiseClosesTheWindow) {
   state->busy = false;
   window_proc(context, ev::KeyPressed{ev::Key::Escape});
   EXPECT_FALSE(window.is_open());
+}
+
+TEST_F(WindowTest, CloseDuringARealCheckCancelsItAndTheWindowStaysUntilItEnds) {
+  test::LoopbackServer server;
+  test::Answer stall;
+  stall.body = std::string(4096, 'x');
+  stall.stall_after = 16;
+  // The download sees the flag with the next bytes after the pause.
+  stall.stall_for = std::chrono::milliseconds(1500);
+  server.script("/manifest.qvm", stall);
+  configure();
+  state->config->manifest_url = server.url("/manifest.qvm");
+  perform_action(context, 0);
+  ASSERT_TRUE(state->busy);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (server.request_count() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto cancelled_at = Clock::now();
+  window_proc(context, ev::CloseRequested{});
+  EXPECT_TRUE(window.is_open());
+  EXPECT_EQ(state->status, kCancellingStatus);
+  while (state->busy && Clock::now() < deadline) {
+    timer_tick(context);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(state->busy);
+  EXPECT_LT(Clock::now() - cancelled_at, std::chrono::seconds(5));
+  EXPECT_NE(state->status.find("cancelled"), std::string::npos) << state->status;
+  EXPECT_NE(errors().find("launcher worker]"), std::string::npos);
+  EXPECT_TRUE(window.is_open());
+
+  // The next job gets a flag of its own.
+  perform_action(context, 1);
+  EXPECT_FALSE(state->cancel.is_cancelled());
+  window_proc(context, ev::KeyPressed{ev::Key::Escape});
+  while (state->busy && Clock::now() < deadline + std::chrono::seconds(10)) {
+    timer_tick(context);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 TEST_F(WindowTest, APreviewShowingARunningStateClosesAtOnce) {
