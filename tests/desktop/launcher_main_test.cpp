@@ -100,5 +100,16 @@ TEST_F(LauncherMainTest, ARenderPreviewNeedsNoDisplayAndEndsWithZero) {
   EXPECT_EQ(errors(), "");
 }
 
+TEST_F(LauncherMainTest, AConfigurationThatFailsToLoadIsRecordedAndNotFatal) {
+  test::write_file(dir / "launcher.json", "{");
+  const fs::path out = dir / "frame.png";
+  // Without a configuration held, the preview may run.
+  const auto ended = run_launcher({"--config", (dir / "launcher.json").string(), "--render-preview", out.string()});
+  EXPECT_EQ(ended.exit_code, 0);
+  EXPECT_EQ(ended.output, "");
+  EXPECT_TRUE(fs::exists(out));
+  EXPECT_NE(errors().find("configuration]\nConfiguration: "), std::string::npos) << errors();
+}
+
 }  // namespace
 }  // namespace qv
