@@ -245,13 +245,24 @@ class DeferredStartTest : public WindowTest {
   }
   fs::path journal() const { return dir / ".launcher/transactions" / kTransactionId / "self-update.json"; }
   void age_stage_clock(std::chrono::seconds by) { state->stage_started = Clock::now() - by; }
+  // Ticks until the start-up job has ended (nothing answers for the client,
+  // so it fails), which a fast job may already have done within the tick
+  // that started it.
+  void expect_startup_job_ran() {
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (state->busy && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      timer_tick(context);
+    }
+    EXPECT_FALSE(state->busy);
+    EXPECT_NE(errors().find("launcher worker]"), std::string::npos);
+  }
 };
 
 TEST_F(DeferredStartTest, StartsOnTheFirstTickOnceTheUpdateHasSettledAndTheLockIsFree) {
   timer_tick(context);
   EXPECT_FALSE(state->check_pending);
-  EXPECT_TRUE(state->busy);
-  test::collect_job(state->receiver);
+  expect_startup_job_ran();
   EXPECT_FALSE(fs::exists(dir / ".launcher/client.lock")) << "the probe and the job both released it";
 }
 
@@ -264,8 +275,7 @@ TEST_F(DeferredStartTest, AnUndecodableJournalWaitsForTheTimeLimit) {
   age_stage_clock(std::chrono::seconds(37));
   timer_tick(context);
   EXPECT_FALSE(state->check_pending);
-  EXPECT_TRUE(state->busy);
-  test::collect_job(state->receiver);
+  expect_startup_job_ran();
 }
 
 TEST_F(DeferredStartTest, AHeldLockOrARunningJobDelaysIt) {
@@ -286,8 +296,7 @@ TEST_F(DeferredStartTest, AHeldLockOrARunningJobDelaysIt) {
   EXPECT_FALSE(state->busy);
   timer_tick(context);
   EXPECT_FALSE(state->check_pending);
-  EXPECT_TRUE(state->busy);
-  test::collect_job(state->receiver);
+  expect_startup_job_ran();
 }
 
 TEST(SelfUpdateSettledTest, OnlyAGoneOrCompleteJournalHasSettled) {
