@@ -19,11 +19,7 @@ namespace qv::test {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string_view as_text(const Bytes& bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-
-}  // namespace
 
 ClientFixture::ClientFixture(const fs::path& base, std::uint8_t key_seed)
     : base_(base), root_(base / "client"), keys_(ReleaseKeys::from_seed(key_seed)) {

@@ -23,6 +23,9 @@
 
 namespace qv::test {
 
+// The bytes as text, for comparing with a file read back.
+std::string_view as_text(const Bytes& bytes);
+
 // A client file of a release: where it goes and what it holds.
 struct ClientFile {
   std::string path;

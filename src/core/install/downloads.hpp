@@ -5,9 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -26,9 +28,8 @@ namespace qv {
 // The Download-stage bookkeeping shared by the threads: one counter per
 // position of the download list, under one mutex.
 struct DownloadProgress {
-  DownloadProgress(const Manifest& manifest, std::span<const std::uint32_t> download, std::uint64_t total,
-                   const LineSink& sink)
-      : manifest(manifest), download(download), total(total), sink(sink), counters(download.size(), 0) {}
+  DownloadProgress(const Manifest& m, std::span<const std::uint32_t> list, std::uint64_t bytes, const LineSink& s)
+      : manifest(m), download(list), total(bytes), sink(s), counters(list.size(), 0) {}
 
   const Manifest& manifest;
   std::span<const std::uint32_t> download;
@@ -38,6 +39,23 @@ struct DownloadProgress {
 
   std::mutex mutex;
   std::vector<std::uint64_t> counters;  // under `mutex`
+};
+
+// Entries of the list that name one object (identical files) must not fetch it
+// at once: two threads appending to one file would corrupt it. The first
+// thread to reach an object holds it while it works; a thread with another
+// entry of the same object waits until it is let go, then takes its own turn,
+// which finds the object complete and asks nothing of the server; after a
+// failed turn it stops without an error of its own. Its mutex is never held
+// together with the error slot's or the progress table's.
+struct ObjectTurns {
+  struct Object {
+    bool busy = false;
+    bool failed = false;
+  };
+  std::mutex mutex;
+  std::condition_variable released;
+  std::map<std::string_view, Object> objects;  // keys borrow the manifest's `object` texts
 };
 
 // What `apply` lends the four threads for the duration of the downloads;
@@ -53,6 +71,8 @@ struct DownloadContext {
   const ClientConfig& config;
   DownloadProgress& progress;
   const LineSink& sink;
+  // Built empty; belongs to the threads while they run.
+  ObjectTurns turns{};
 };
 
 // Starts exactly four threads running `download_worker` on `context` and

@@ -1,0 +1,275 @@
+#include "core/install/apply.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/formats/envelope.hpp"
+#include "core/formats/manifest_codec.hpp"
+#include "core/formats/pack.hpp"
+#include "core/foundations/diagnostics.hpp"
+#include "core/foundations/diskspace.hpp"
+#include "core/foundations/failpoint.hpp"
+#include "core/foundations/fileops.hpp"
+#include "core/foundations/lock.hpp"
+#include "core/foundations/network.hpp"
+#include "core/foundations/paths.hpp"
+#include "core/foundations/processes.hpp"
+#include "core/foundations/url.hpp"
+#include "core/install/downloads.hpp"
+#include "core/install/executor.hpp"
+#include "core/install/installed_state.hpp"
+#include "core/install/journal.hpp"
+#include "core/install/plan.hpp"
+#include "core/install/recovery.hpp"
+#include "core/install/report_error.hpp"
+#include "core/install/rollback.hpp"
+#include "platform/fs.hpp"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kManifestFile = "manifest.qvm";
+constexpr std::string_view kPreviousManifestFile = "previous-manifest.qvm";
+constexpr std::string_view kDownloadsFolder = "downloads";
+constexpr std::uint64_t kSpaceMargin = 67108864;  // 64 MiB
+
+constexpr std::string_view kRootChanged = "root changed";
+constexpr std::string_view kAlreadyApplied =
+    "This transaction was already applied or rolled back; check again to create a new attempt";
+constexpr std::string_view kManifestChanged = "prepared manifest changed";
+constexpr std::string_view kReleaseSuperseded = "prepared release superseded";
+constexpr std::string_view kSpaceOverflow = "space overflow";
+constexpr std::string_view kCancelled = "cancelled; artifacts retained";
+constexpr std::string_view kArtifactsRetained = "Test artifacts retained.";
+
+constexpr std::string_view kClosingLine = "Closing this client's game processes...";
+constexpr std::string_view kGameIdentity = "zEntry.exe / QV Online";
+constexpr std::string_view kReadyToInstall = "พร้อมติดตั้ง";
+constexpr std::string_view kProbing = "ตรวจไฟล์ล็อกและเตรียมสำรอง";
+constexpr std::string_view kStateSaved = "บันทึกสถานะเรียบร้อย";
+constexpr std::string_view kDone = "เสร็จสมบูรณ์";
+
+std::string fill(std::string_view pattern, std::string_view value) {
+  std::string text(pattern);
+  text.replace(text.find("{}"), 2, value);
+  return text;
+}
+
+// Everything before the lock: no record of a lock to release yet.
+Result<fs::path> checked_root(const ClientConfig& config, const PreparedCheck& check) {
+  fs::path root = QV_TRY(resolve_write_root(config.root));
+  if (root != check.root) return fail(std::string(kRootChanged));
+  return root;
+}
+
+Status refuse_used_transaction(const fs::path& transaction_dir) {
+  auto info = platform::lstat_path(transaction_dir / kJournalFile);
+  if (info) return fail(std::string(kAlreadyApplied));
+  if (!info.error().is_not_found()) return std::unexpected(info.error());
+  return {};
+}
+
+Status cancelled_check(const CancelFlag& cancel) {
+  if (cancel.is_cancelled()) return fail(std::string(kCancelled));
+  return {};
+}
+
+Status download_objects(const ClientConfig& config, const PreparedCheck& check, const Manifest& manifest,
+                        const Plan& plan, const CancelFlag& cancel, const LineSink& sink) {
+  emit_progress_with_total(sink, Stage::Download, 0, plan.download_bytes, ProgressUnit::Bytes, "");
+  DownloadProgress progress(manifest, plan.download, plan.download_bytes, sink);
+  DownloadContext context{.cancel = cancel,
+                          .error_mutex = {},
+                          .error = std::nullopt,
+                          .next = {0},
+                          .download = plan.download,
+                          .manifest = manifest,
+                          .check = check,
+                          .config = config,
+                          .progress = progress,
+                          .sink = sink};
+  spawn_download_workers(context);
+  if (context.error) return std::unexpected(std::move(*context.error));
+  return {};
+}
+
+// One object's verification, with one fetch from byte zero when the file on
+// disk is not the signed one; the bad file is kept aside for diagnosis.
+Status verify_with_retry(const fs::path& root, const ClientConfig& config, const fs::path& downloads,
+                         const FileEntry& entry, const CancelFlag& cancel, const LineSink& sink) {
+  const fs::path object = QV_TRY(join_checked(downloads, entry.object));
+  auto first = verify_object_file(object, entry);
+  if (first) return {};
+
+  std::string text = entry.path;
+  text += ": ";
+  text += first.error().to_string();
+  sink(record_error(root, "validate/retry", text));
+
+  fs::path aside = object;
+  aside.replace_extension(random_hex_id() + ".invalid");
+  QV_TRY(replace_file(object, aside));
+  sink("Retrying " + entry.path + " from byte zero after verification failure");
+
+  const std::string url = QV_TRY(object_url(config.object_base_url, entry.object, config.allow_loopback_http));
+  QV_TRY(download_file(url, object, entry.object_bytes, entry.object_bytes, config.allow_loopback_http, cancel,
+                       [](std::uint64_t) {}));
+  auto second = verify_object_file(object, entry);
+  if (!second) return std::unexpected(*with_validate_context(std::move(second).error(), entry));
+  return {};
+}
+
+Status validate_objects(const fs::path& root, const ClientConfig& config, const PreparedCheck& check,
+                        const Manifest& manifest, const Plan& plan, const CancelFlag& cancel,
+                        const LineSink& sink) {
+  const std::uint64_t count = plan.download.size();
+  emit_progress_with_total(sink, Stage::Validate, 0, count, ProgressUnit::Files, "");
+  const fs::path downloads = check.transaction_dir / kDownloadsFolder;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    QV_TRY(cancelled_check(cancel));
+    const std::uint32_t index = plan.download[k];
+    if (index >= manifest.files.size()) return fail("internal error: planned file outside the manifest");
+    const FileEntry& entry = manifest.files[index];
+    sink("Verifying " + entry.path);
+    QV_TRY(verify_with_retry(root, config, downloads, entry, cancel, sink));
+    emit_progress_with_total(sink, Stage::Validate, k + 1, count, ProgressUnit::Files, entry.path);
+  }
+  return {};
+}
+
+Result<std::vector<Operation>> build_operations(const fs::path& root, const Manifest& manifest, const Plan& plan) {
+  std::vector<Operation> operations;
+  operations.reserve(plan.download.size() + plan.delete_.size());
+  for (const std::uint32_t index : plan.download) {
+    const FileEntry& entry = manifest.files.at(index);
+    const fs::path target = QV_TRY(resolve_physical_path(root, entry.path));
+    const bool had_old = static_cast<bool>(platform::lstat_path(target));
+    operations.push_back(Operation{entry.path, had_old, false});
+  }
+  for (const std::string& path : plan.delete_) operations.push_back(Operation{path, true, true});
+  return operations;
+}
+
+// Steps under the lock; the lock is gone before the caller records a failure.
+Status apply_locked(const ClientConfig& config, const PreparedCheck& check, const fs::path& root,
+                    ClientLock lock, const CancelFlag& cancel, const LineSink& sink) {
+  QV_TRY(recover(root, sink));
+  QV_TRY(refuse_used_transaction(check.transaction_dir));
+
+  const fs::path envelope_path = QV_TRY(join_checked(check.transaction_dir, kManifestFile));
+  const std::string envelope = QV_TRY(platform::read_small_file(envelope_path, kEnvelopeMaxBytes));
+  {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(envelope.data());
+    const Manifest opened =
+        QV_TRY(open_manifest(std::span(data, envelope.size()), config.public_key, config.manifest_key));
+    const auto fresh = QV_TRY(encode_manifest_cbor(opened));
+    const auto prepared = QV_TRY(encode_manifest_cbor(check.manifest));
+    if (fresh != prepared) return fail(std::string(kManifestChanged));
+  }
+  const Manifest& manifest = check.manifest;
+
+  ClientConfig rooted = config;
+  rooted.root = root;
+  if (const auto installed = load_installed_manifest(rooted); installed && installed->release > manifest.release) {
+    return fail(std::string(kReleaseSuperseded));
+  }
+  // The folder may have changed since the check: from here on the plan made
+  // now decides everything.
+  const std::optional<Manifest> installed = load_installed_manifest(rooted);
+  const Plan plan = QV_TRY(build_plan(root, manifest, installed, check.plan.full_scan, sink));
+
+  const std::uint64_t plain = sum_file_bytes(plan.download, manifest.files);
+  std::uint64_t need = 0;
+  if (__builtin_add_overflow(plain, plan.download_bytes, &need) || __builtin_add_overflow(need, kSpaceMargin, &need)) {
+    return fail(std::string(kSpaceOverflow));
+  }
+  QV_TRY(require_disk_space(root, need));
+
+  QV_TRY(download_objects(config, check, manifest, plan, cancel, sink));
+  fail_point(config.allow_loopback_http, "after-downloads");
+  QV_TRY(cancelled_check(cancel));
+
+  QV_TRY(validate_objects(root, config, check, manifest, plan, cancel, sink));
+  QV_TRY(cancelled_check(cancel));
+
+  sink(std::string(kClosingLine));
+  fail_point(config.allow_loopback_http, "after-staging");
+  emit_progress_with_total(sink, Stage::CloseGame, 0, 1, ProgressUnit::Steps, kGameIdentity);
+  if (!plan.nothing_to_do()) QV_TRY(close_client_game(root));
+  emit_progress_with_total(sink, Stage::CloseGame, 1, 1, ProgressUnit::Steps, kReadyToInstall);
+
+  const std::vector<Operation> operations = QV_TRY(build_operations(root, manifest, plan));
+  const std::vector<fs::path> targets = QV_TRY(resolve_physical_paths(operations, root));
+  const std::uint64_t total_steps = operations.size() + plan.download.size() + 1;
+  emit_progress_with_total(sink, Stage::Apply, 0, total_steps, ProgressUnit::Steps, kProbing);
+  QV_TRY(probe_targets(targets));
+
+  const fs::path state_path = QV_TRY(installed_state_path(root));
+  bool previous_state = false;
+  if (auto info = platform::lstat_path(state_path); info) {
+    QV_TRY(copy_durable(state_path, check.transaction_dir / kPreviousManifestFile));
+    previous_state = true;
+  } else if (!info.error().is_not_found()) {
+    return std::unexpected(info.error());
+  }
+
+  Journal journal{.version = kJournalVersion,
+                  .phase = std::string(journal_phase::kPrepared),
+                  .previous_state = previous_state,
+                  .operations = operations,
+                  .retain = config.retain_patch_artifacts};
+  QV_TRY(write_journal(check.transaction_dir, journal));
+  journal.phase = journal_phase::kInstalling;
+  QV_TRY(write_journal(check.transaction_dir, journal));
+
+  if (auto installed_ok = apply_operations(journal, cancel, sink, total_steps, root, check, config, manifest,
+                                           plan.download, state_path, envelope);
+      !installed_ok) {
+    Error error = std::move(installed_ok).error();
+    sink(record_error(root, "install/rollback", error.to_string()));
+    if (auto undone = rollback(root, check.transaction_dir, journal); !undone) {
+      return fail(error.to_string() + "; rollback also failed: " + undone.error().to_string());
+    }
+    return std::unexpected(std::move(error));
+  }
+
+  journal.phase = journal_phase::kComplete;
+  QV_TRY(write_journal(check.transaction_dir, journal));
+
+  std::string note;
+  if (journal.retain) {
+    note = kArtifactsRetained;
+  } else if (auto cleaned = cleanup_transaction(root, check.transaction_dir); !cleaned) {
+    sink(record_error(root, "cleanup", fill("Patch complete; cleanup pending: {}", cleaned.error().to_string())));
+  }
+  sink("Release " + std::to_string(manifest.release) + " installed. " + note);
+  emit_progress_with_total(sink, Stage::Apply, total_steps, total_steps, ProgressUnit::Steps, kStateSaved);
+  emit_progress_with_total(sink, Stage::Done, 1, 1, ProgressUnit::Steps, kDone);
+  release_client_lock(std::move(lock));
+  return {};
+}
+
+Status apply_checked(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
+                     const LineSink& sink) {
+  const fs::path root = QV_TRY(checked_root(config, check));
+  ClientLock lock = QV_TRY(acquire_client_lock(root));
+  return apply_locked(config, check, root, std::move(lock), cancel, sink);
+}
+
+}  // namespace
+
+Status apply(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel, const LineSink& sink) {
+  auto result = apply_checked(config, check, cancel, sink);
+  if (!result) return std::unexpected(report_error(config.root, "apply", std::move(result).error()));
+  return {};
+}
+
+}  // namespace qv
