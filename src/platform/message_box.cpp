@@ -54,26 +54,6 @@ void write_all(int fd, std::string_view bytes) {
   }
 }
 
-// A reader that has gone would raise SIGPIPE and end the process; the signal
-// is held back for this thread while writing, and one it caused is taken.
-void write_standard_error(std::string_view bytes) {
-  sigset_t pipe_only;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t previous;
-  if (::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous) != 0) return;
-  sigset_t pending_before;
-  sigemptyset(&pending_before);
-  ::sigpending(&pending_before);
-  write_all(STDERR_FILENO, bytes);
-  if (!sigismember(&pending_before, SIGPIPE)) {
-    const timespec no_wait{0, 0};
-    while (::sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
-    }
-  }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
-
 MessageBoxResult to_standard_error(std::string_view caption, std::string_view text) {
   std::string line;
   line.reserve(caption.size() + text.size() + 3);
@@ -346,6 +326,26 @@ class Dialog {
 };
 
 }  // namespace
+
+// A reader that has gone would raise SIGPIPE and end the process; the signal
+// is held back for this thread while writing, and one it caused is taken.
+void write_standard_error(std::string_view bytes) {
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigset_t previous;
+  if (::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous) != 0) return;
+  sigset_t pending_before;
+  sigemptyset(&pending_before);
+  ::sigpending(&pending_before);
+  write_all(STDERR_FILENO, bytes);
+  if (!sigismember(&pending_before, SIGPIPE)) {
+    const timespec no_wait{0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 MessageBoxResult show_message_box(std::string_view caption, std::string_view text) {
   auto connection = x11::Connection::open();

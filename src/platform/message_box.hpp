@@ -21,4 +21,9 @@ enum class MessageBoxResult {
 // thread; blocks it.
 MessageBoxResult show_message_box(std::string_view caption, std::string_view text);
 
+// Writes `bytes` to standard error as they are; a closed or missing standard
+// error, or one whose reader has gone, is passed over silently (no SIGPIPE).
+// Any thread.
+void write_standard_error(std::string_view bytes);
+
 }  // namespace qv::platform

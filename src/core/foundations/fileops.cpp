@@ -308,4 +308,14 @@ Result<std::vector<std::string>> process_cleanup_pending(const fs::path& root) {
   return failures;
 }
 
+Result<bool> has_cleanup_markers(const fs::path& root) {
+  const auto marker_dir = QV_TRY(join_checked(root, kCleanupPendingDir));
+  const auto markers = QV_TRY(open_folder_checked(marker_dir, /*create=*/false));
+  const auto names = QV_TRY(markers.list());
+  for (const auto& name : names) {
+    if (is_marker_name(name)) return true;
+  }
+  return false;
+}
+
 }  // namespace qv

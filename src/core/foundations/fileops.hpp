@@ -99,4 +99,10 @@ Status cleanup_transaction(const std::filesystem::path& root, const std::filesys
 // marker folder gives an empty list.
 Result<std::vector<std::string>> process_cleanup_pending(const std::filesystem::path& root);
 
+// Whether the client at `root` has a removal left pending: an entry of the
+// marker folder named as a cleanup marker ("{32 hex digits}.json"); other
+// entries do not count. A marker folder that is missing or cannot be listed
+// is the error of opening or listing it. Changes nothing.
+Result<bool> has_cleanup_markers(const std::filesystem::path& root);
+
 }  // namespace qv

@@ -1,6 +1,5 @@
 #include "core/foundations/network.hpp"
 
-#include <charconv>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -9,6 +8,7 @@
 
 #include "core/foundations/diagnostics.hpp"
 #include "core/foundations/fileops.hpp"
+#include "core/foundations/number_text.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/foundations/url.hpp"
 #include "platform/durable.hpp"
@@ -43,10 +43,6 @@ constexpr std::string_view kRecord = "attempt {}: {}: {}";
 constexpr std::string_view kUserAgent = "QVLauncher/0.1";
 constexpr std::string_view kManifestFragment = ".manifest-fragment";
 constexpr std::string_view kRangeRestarted = ".range-restarted";
-// The integer-parse failures behind "invalid Content-Length".
-constexpr std::string_view kParseEmpty = "cannot parse integer from empty string";
-constexpr std::string_view kParseDigit = "invalid digit found in string";
-constexpr std::string_view kParseTooLarge = "number too large to fit in target type";
 }  // namespace text
 
 constexpr int kAttempts = 3;
@@ -74,21 +70,9 @@ fs::path set_aside_path(const fs::path& destination, std::string_view suffix) {
 
 // A decimal unsigned 64-bit number with an optional leading "+".
 Result<std::uint64_t> parse_content_length(std::string_view value) {
-  auto invalid = [](std::string_view why) {
-    return fail(Error(std::string(why)).context(std::string(text::kInvalidContentLength)));
-  };
-  if (value.empty()) return invalid(text::kParseEmpty);
-  std::string_view digits = value;
-  if (digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty()) return invalid(text::kParseDigit);
-  for (char c : digits) {
-    if (c < '0' || c > '9') return invalid(text::kParseDigit);
-  }
-  std::uint64_t number = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (ec == std::errc::result_out_of_range) return invalid(text::kParseTooLarge);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return invalid(text::kParseDigit);
-  return number;
+  auto parsed = parse_u64(value);
+  if (!parsed) return fail(parsed.error().context(std::string(text::kInvalidContentLength)));
+  return parsed;
 }
 
 // The folder whose ".launcher" holds the destination, if any: the first of the

@@ -1,0 +1,27 @@
+// Internal failures: a broken invariant or an impossible state met anywhere in
+// the program, on any thread. The program's entry installs the one handler
+// that records and reports them; code that catches such a failure (a job
+// thread's wrapper, the terminate handler) hands its description here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+using FailureHandler = void (*)(std::string_view description);
+
+// Installs `handler` for the life of the process (nullptr puts the default
+// back: the description and a line break on standard error). Call once, at
+// the start of main, before any other thread exists.
+void set_failure_handler(FailureHandler handler);
+
+// Hands `description` to the installed handler. Never throws; any thread.
+void report_internal_failure(std::string_view description) noexcept;
+
+// The description of the exception being handled: "internal failure: " and
+// the exception's own text (its type for one that is no std::exception).
+// Call inside a catch block only.
+std::string describe_current_exception();
+
+}  // namespace qv
