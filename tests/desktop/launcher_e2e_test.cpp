@@ -55,6 +55,7 @@ using test::TempDir;
 constexpr std::string_view kTitle = "QV Velmorane — ";
 constexpr std::string_view kStartupStatus = "กำลังตรวจรายการอัปเดต...";
 constexpr std::string_view kDownloadStage = "ดาวน์โหลดแพตช์";
+constexpr std::string_view kInstallStage = "แตกไฟล์และติดตั้งแพตช์";
 constexpr std::string_view kDone = "เสร็จสมบูรณ์";
 constexpr std::string_view kClosingGame = "ปิดเกมก่อนติดตั้ง";
 constexpr std::string_view kGameClosed = "ปิดเกมเรียบร้อย";
@@ -325,14 +326,20 @@ TEST_F(LauncherEndToEnd, StopGameClosesTheRunningGame) {
 }
 
 // The three link targets open the held release's links through xdg-open,
-// each with the link as its one argument, in the order clicked.
+// each with the link as its one argument, in the order used: the first from
+// the keyboard (Tab to REGISTER, Enter), the others by clicks.
 TEST_F(LauncherEndToEnd, LinksOpenThroughXdgOpen) {
   auto launcher = start();
   ASSERT_NE(launcher->window(), 0u);
   expect_release_held(*launcher);
   const std::vector<std::string> expected = {test::kDemoRegisterLink, test::kDemoTopupLink, test::kDemoDiscordLink};
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    click_target(*launcher, kRegister + static_cast<std::int32_t>(i));
+    if (i == 0) {
+      for (int tab = 0; tab <= kRegister; ++tab) launcher->key(XK_Tab);
+      launcher->key(XK_Return);
+    } else {
+      click_target(*launcher, kRegister + static_cast<std::int32_t>(i));
+    }
     // Each xdg-open runs on its own; wait for one before the next click so
     // the file keeps the click order.
     const auto end = Clock::now() + 10s;
@@ -405,6 +412,40 @@ TEST_F(LauncherEndToEnd, CancellingAPatchLeavesTheClientWhole) {
     demo_.emplace(dir_.path(), test::DemoSpec{.game = QV_FAKE_GAME, .game_args = {}, .data_bytes = 8u << 20});
     config_ = demo_->write_config(server_.url("/"));
   }
+}
+
+// Escape while the files are being installed: the install either rolls back
+// or completes, and the client is one release or the other, never a mixture.
+TEST_F(LauncherEndToEnd, EscapeDuringTheInstallLeavesOneRelease) {
+  // A larger data file keeps the install stage on the screen for a while.
+  demo_.reset();
+  fs::remove_all(dir_ / "client");
+  fs::remove_all(dir_ / "publish");
+  demo_.emplace(dir_.path(), test::DemoSpec{.game = QV_FAKE_GAME, .game_args = {}, .data_bytes = 96u << 20});
+  config_ = demo_->write_config(server_.url("/"));
+
+  auto launcher = start();
+  ASSERT_NE(launcher->window(), 0u);
+  expect_release_held(*launcher);
+  click_target(*launcher, kPrimary);
+  const std::string installing = fmt::format("{}{}", kTitle, kInstallStage);
+  const std::string done = title(kDone);
+  const std::string seen = launcher->wait_title(
+      [&](std::string_view t) { return t.starts_with(installing) || t.starts_with(done); }, 60s);
+  if (seen.starts_with(installing)) launcher->key(XK_Escape);
+  const auto log = demo().root() / ".launcher/state/errors.txt";
+  const auto end = Clock::now() + 60s;
+  auto ended = [&] {
+    return launcher->title().starts_with(done) || test::read_file(log).find("launcher worker]") != std::string::npos;
+  };
+  while (!ended() && Clock::now() < end) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(ended()) << launcher->title();
+  EXPECT_FALSE(launcher->gone());
+  const auto tree = demo().client_tree();
+  EXPECT_TRUE(tree == demo().old_tree() || tree == demo().new_tree());
+  RecordProperty("outcome", !seen.starts_with(installing) ? "ended before Escape"
+                            : tree == demo().old_tree()   ? "rolled back"
+                                                          : "installed");
 }
 
 // A newer launcher published beside the release is staged by the start-up
