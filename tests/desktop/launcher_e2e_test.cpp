@@ -11,13 +11,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -67,6 +67,20 @@ constexpr std::int32_t kRegister = 3;
 std::string title(std::string_view status) { return std::string(kTitle) + std::string(status); }
 
 bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
+
+// The percent of a title "QV Velmorane — ดาวน์โหลดแพตช์ • {detail} • {N}%".
+std::optional<int> download_percent(std::string_view t) {
+  const std::string prefix = fmt::format("{}{} • ", kTitle, kDownloadStage);
+  const std::string_view bullet = " • ";
+  if (!t.starts_with(prefix) || !t.ends_with("%")) return std::nullopt;
+  const auto at = t.rfind(bullet);
+  if (at == std::string_view::npos || at + bullet.size() < prefix.size()) return std::nullopt;
+  const std::string_view digits = t.substr(at + bullet.size(), t.size() - at - bullet.size() - 1);
+  int value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) return std::nullopt;
+  return value;
+}
 
 // The centre of a target's button, in base pixels.
 std::pair<std::int32_t, std::int32_t> centre(std::int32_t target) {
@@ -247,15 +261,13 @@ TEST_F(LauncherEndToEnd, StartupCheckPatchWithProgressAndPlay) {
 
   click_target(*launcher, kPrimary);
   // "ดาวน์โหลดแพตช์ • detail • NN%" while the download is held half way.
-  const std::regex downloading(fmt::format("^{}{} • .* • ([0-9]+)%$", kTitle, kDownloadStage));
   const std::string during = launcher->wait_title([&](std::string_view t) {
-    const std::string s(t);
-    std::smatch found;
-    return std::regex_match(s, found, downloading) && std::stoi(found[1]) > 0;
+    const auto percent = download_percent(t);
+    return percent && *percent > 0;
   });
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(during, m, downloading)) << during;
-  EXPECT_LT(std::stoi(m[1]), 100) << during;
+  const auto percent = download_percent(during);
+  ASSERT_TRUE(percent) << during;
+  EXPECT_LT(*percent, 100) << during;
   screenshot(*launcher, "launcher-patching");
 
   const std::string done = title(fmt::format("{} • 100%", kDone));
