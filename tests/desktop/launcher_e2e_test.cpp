@@ -57,7 +57,6 @@ constexpr std::string_view kStartupStatus = "กำลังตรวจรา�
 constexpr std::string_view kDownloadStage = "ดาวน์โหลดแพตช์";
 constexpr std::string_view kInstallStage = "แตกไฟล์และติดตั้งแพตช์";
 constexpr std::string_view kDone = "เสร็จสมบูรณ์";
-constexpr std::string_view kClosingGame = "ปิดเกมก่อนติดตั้ง";
 constexpr std::string_view kGameClosed = "ปิดเกมเรียบร้อย";
 
 constexpr std::int32_t kPrimary = 0;

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <stdexcept>
-#include <utility>
 
 #include "core/install/installed_state.hpp"
 #include "support/object_builder.hpp"

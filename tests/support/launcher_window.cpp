@@ -1,7 +1,6 @@
 #include "support/launcher_window.hpp"
 
 #include <X11/Xlib.h>
-#include <X11/keysym.h>
 
 #include <cmath>
 #include <thread>
@@ -84,17 +83,15 @@ bool LauncherWindow::wait_gone(std::chrono::milliseconds timeout) {
   return true;
 }
 
-void LauncherWindow::pointer_at(std::int32_t x, std::int32_t y) {
+void LauncherWindow::hover(std::int32_t x, std::int32_t y) {
   const auto g = x_.geometry(window_);
   if (!g) return;
   const double s = static_cast<double>(g->width) / kBaseWidth;
   x_.pointer_to(g->x + static_cast<int>(std::lround(x * s)), g->y + static_cast<int>(std::lround(y * s)));
 }
 
-void LauncherWindow::hover(std::int32_t x, std::int32_t y) { pointer_at(x, y); }
-
 void LauncherWindow::click(std::int32_t x, std::int32_t y) {
-  pointer_at(x, y);
+  hover(x, y);
   // The window reads the release position from the event; give the motion
   // a moment so hover and press land on the same target.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));

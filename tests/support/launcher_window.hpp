@@ -63,7 +63,6 @@ class LauncherWindow {
   ChildExit wait() { return child_.wait(); }
 
  private:
-  void pointer_at(std::int32_t x, std::int32_t y);
   testing::XClient& x_;
   Child child_;
   std::uint64_t window_ = 0;
