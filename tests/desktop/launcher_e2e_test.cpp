@@ -138,6 +138,9 @@ std::vector<std::string> lines_of(const fs::path& path) {
   return out;
 }
 
+// Whether two files hold the same bytes (programs: too long to print).
+bool same_bytes(const fs::path& a, const fs::path& b) { return test::read_file(a) == test::read_file(b); }
+
 // The transaction folders a client holds.
 std::vector<fs::path> transactions(const fs::path& root) {
   std::vector<fs::path> out;
@@ -473,7 +476,6 @@ TEST_F(LauncherEndToEnd, StagedSelfUpdateHandsOverToTheUpdater) {
   slow.stall_after = 0;
   slow.stall_for = 1500ms;
   server_.script_once("/launcher-update.qvm", slow);
-  const auto launcher_bytes = test::read_file(root / "Launcher.exe");
 
   const fs::path record = dir_ / "updater.json";
   auto launcher = start({(root / "Launcher.exe").string()}, {{"QV_STANDIN_RECORD", record.string()}});
@@ -497,7 +499,7 @@ TEST_F(LauncherEndToEnd, StagedSelfUpdateHandsOverToTheUpdater) {
   // the launcher itself are as they were until the updater acts.
   for (const auto& request : server_.requests()) EXPECT_NE(request.target, "/manifest.qvm");
   EXPECT_EQ(demo().client_tree(), demo().old_tree());
-  EXPECT_EQ(test::read_file(root / "Launcher.exe"), launcher_bytes);
+  EXPECT_TRUE(same_bytes(root / "Launcher.exe", QV_LAUNCHER_EXE));
 }
 
 // The demo tool makes its demo in a new folder of its own inside the one it
@@ -551,6 +553,32 @@ TEST(DemoRelease, ServesASignedNewerReleaseToItsClientUntilStopped) {
   EXPECT_EQ(ended.exit_code, 0);
   EXPECT_TRUE(fs::is_regular_file(config->root / "launcher.json"));
   EXPECT_EQ(test::read_file(dir / "mine.txt"), "not the demo's\n");
+}
+
+// The whole self-update with the real updater: a launcher of version 3 (the
+// stand-in) stages this launcher, published as version 4, and hands over;
+// the updater puts it in place of Launcher.exe and starts it; the new
+// window answers the health handshake, says so, and once the update has
+// settled runs the start-up check, which finds release 2.
+TEST_F(LauncherEndToEnd, SelfUpdateFromVersion3BringsUpThisWindow) {
+  const fs::path root = demo().root();
+  fs::copy_file(QV_STANDIN_V3, root / "Launcher.exe");
+  fs::copy_file(QV_UPDATER_EXE, root / "LauncherUpdater.exe");
+  demo_->publish().write_launcher_update(4, test::file_source(QV_LAUNCHER_EXE));
+  demo().write_config(server_.url("/"), server_.url("/launcher-update.qvm"));
+
+  // The old launcher has no window; the one that appears is the new one.
+  auto launcher = start({(root / "Launcher.exe").string()});
+  ASSERT_NE(launcher->window(), 0u);
+  EXPECT_EQ(launcher->wait().exit_code, 0);
+  const std::string want = title(release_status());
+  const std::string checked = launcher->wait_title([&](std::string_view t) { return t.starts_with(want); }, 60s);
+  EXPECT_PRED2(starts_with, checked, want);
+  EXPECT_TRUE(same_bytes(root / "Launcher.exe", QV_LAUNCHER_EXE));
+  EXPECT_FALSE(fs::exists(root / ".launcher/state/rejected-update.txt"));
+
+  launcher->key(XK_Escape);
+  EXPECT_TRUE(launcher->wait_gone());
 }
 
 // Render previews at three scales, with a hover and a progress each: the
