@@ -4,9 +4,10 @@
 //
 // It runs while no launcher does (it first waits for the one that started it
 // to end) and holds the client lock whenever it changes the client, so that a
-// launcher started meanwhile can neither install, check nor recover; the
-// lock is given back before a launcher is started, which needs it for its own
-// start-up. Every step is crash-safe: the journal's phase is written before
+// launcher started meanwhile can neither install, check nor recover. The
+// launcher started for the health handshake answers without the lock (its
+// start-up waits until the update has settled); the lock is given back before
+// any other launcher is started, which needs it for its own start-up. Every step is crash-safe: the journal's phase is written before
 // the step it announces, and the start-up recovery of the next launcher (or
 // a recovery run) finishes whatever a crash cut short.
 //

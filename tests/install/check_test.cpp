@@ -10,9 +10,9 @@
 #include "core/foundations/lock.hpp"
 #include "core/install/journal.hpp"
 #include "support/install_fixture.hpp"
-#include "support/loopback_server.hpp"
 #include "support/recording_sink.hpp"
 #include "support/release_builder.hpp"
+#include "support/served_client.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qv {
@@ -25,31 +25,7 @@ using test::PublishedRelease;
 const std::vector<ClientFile> kFilesA = {{"bin/game.exe", "game v1"}, {"data/a.txt", "alpha"}, {"b.txt", "bravo"}};
 const std::vector<ClientFile> kFilesB = {{"bin/game.exe", "game v2"}, {"data/a.txt", "alpha"}, {"c.txt", "charlie"}};
 
-// A client and a loopback server that publishes one chosen release.
-struct ServedClient {
-  test::TempDir dir;
-  test::ClientFixture client{dir.path()};
-  test::LoopbackServer server;
-
-  ClientConfig config(bool retain = false) const {
-    ClientConfig config = client.config(retain);
-    config.manifest_url = server.url("/manifest.qvm");
-    config.object_base_url = server.url("/");
-    return config;
-  }
-  void serve(const PublishedRelease& release) { server.serve_folder(release.dir); }
-  std::string log() const {
-    const fs::path path = client.root() / ".launcher/state/errors.txt";
-    return fs::exists(path) ? test::read_file(path) : std::string();
-  }
-  std::vector<fs::path> transactions() const {
-    std::vector<fs::path> found;
-    const fs::path folder = client.root() / ".launcher/transactions";
-    if (!fs::exists(folder)) return found;
-    for (const auto& entry : fs::directory_iterator(folder)) found.push_back(entry.path());
-    return found;
-  }
-};
+using test::ServedClient;
 
 enum class Placed { Nothing, Files, FilesAndState };
 

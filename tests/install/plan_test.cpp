@@ -65,6 +65,12 @@ std::string plan_outcome(const fs::path& root, const Manifest& manifest, const s
   std::string out;
   for (const auto& line : recorder.lines()) out += line + "\n";
   out += plan ? write_plan_json(*plan) : "error: " + plan.error().to_string();
+  // A joined thread's task can stay listed for a moment after the join
+  // returns, while the kernel finishes its exit; one that still runs stays.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (thread_count() != threads_before && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   if (thread_count() != threads_before) out += "\nthreads left running";
   return out;
 }

@@ -355,6 +355,7 @@ Status install_object(const fs::path& object, const fs::path& target, const File
   auto object_fd = QV_TRY(platform::open_sequential_read(object));
   QV_TRY(fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write));
 
+  if (!options.flush) return platform::close_fd(target_fd.release());
   QV_TRY(platform::flush_fd(target_fd.get()));
   QV_TRY(platform::close_fd(target_fd.release()));
   // The file is new: its folder entry must reach the disk too, or a crash

@@ -219,6 +219,10 @@ struct InstallObjectOptions {
   // Permission bits of the created target, before the umask: 0644, or 0755
   // for a program (the game executable, a staged launcher).
   std::uint32_t mode = pack::kFileMode;
+  // Flush the file and its folder entry before returning. A caller that
+  // installs many files and makes them durable together before it relies on
+  // them (the install executor, before its commit) passes false.
+  bool flush = true;
 };
 
 // Creates `target` as a new file and fills it from `object`:

@@ -49,7 +49,10 @@ Status check_install_failpoint(const InstallFailpointCheck& check, std::uint64_t
 // game executable with mode 0755), errors wrapped as "install {path}"; fail
 // point "after-install-{i}"; Apply progress i+1/total. Then every file of
 // `download` is hashed again ("installed file failed verification"; Apply
-// progress operations+k+1 with "ตรวจหลังติดตั้ง {path}"), the cancel check
+// progress operations+k+1 with "ตรวจหลังติดตั้ง {path}", in order, the hashing
+// spread over several threads), every installed file and its folder flushed
+// (installs do not flush one by one: nothing relies on them before the
+// commit, and a crash before it rolls back), the cancel check
 // ("cancelled before commit"), `state_bytes` written to `state_path`, fail
 // point "after-state", the journal's phase set to "committed" and written,
 // fail point "after-committed".

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <span>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -149,6 +151,20 @@ class OrderedPool {
   bool waiting_ = false;  // the owner waits in take()
   bool stopping_ = false;
   std::vector<std::thread> workers_;
+};
+
+// A pool thread's read buffer for hashing, of the size hash_file reads in,
+// made on first use: a quick check makes none.
+class ReadBuffer {
+ public:
+  std::span<std::byte> get() {
+    if (!bytes_) bytes_ = std::make_unique_for_overwrite<std::byte[]>(kBytes);
+    return {bytes_.get(), kBytes};
+  }
+
+ private:
+  static constexpr std::size_t kBytes = 1024 * 1024;
+  std::unique_ptr<std::byte[]> bytes_;
 };
 
 }  // namespace qv

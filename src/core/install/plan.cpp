@@ -59,20 +59,6 @@ bool regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
   return info && info->kind == platform::FileKind::Regular && info->size == bytes;
 }
 
-// A pool thread's read buffer for hashing, of the size hash_file reads in,
-// made on first use: a quick check makes none.
-class ReadBuffer {
- public:
-  std::span<std::byte> get() {
-    if (!bytes_) bytes_ = std::make_unique_for_overwrite<std::byte[]>(kBytes);
-    return {bytes_.get(), kBytes};
-  }
-
- private:
-  static constexpr std::size_t kBytes = 1024 * 1024;
-  std::unique_ptr<std::byte[]> bytes_;
-};
-
 // Decides the manifest's files. Each entry is examined on one of the pool's
 // threads; decisions, progress records and errors are taken strictly in
 // manifest order, so the outcome is that of one thread doing everything in

@@ -6,6 +6,7 @@
 #include "core/foundations/paths.hpp"
 #include "core/install/installed_state.hpp"
 #include "platform/fs.hpp"
+#include "platform/tree.hpp"
 
 namespace qv {
 namespace {
@@ -52,7 +53,11 @@ Status restore_installed_state(const fs::path& root, const fs::path& transaction
     // so a crash leaves either state and memory stays bounded.
     const fs::path temporary = state.parent_path() / fmt::format(fmt::runtime(kWriteTemporary), random_hex_id());
     QV_TRY(copy_durable(transaction_dir / kPreviousState, temporary));
-    return replace_file(temporary, state);
+    auto moved = replace_file(temporary, state);
+    // The copy is ours: a move that failed leaves nothing behind in the
+    // client's state folder (a crash in between may; it is only a copy).
+    if (!moved) (void)platform::remove_tree_no_follow(temporary);
+    return moved;
   }
   if (!entry_exists(state)) return {};
   return replace_file(state, transaction_dir / fmt::format(fmt::runtime(kRejectedState), random_hex_id()));
