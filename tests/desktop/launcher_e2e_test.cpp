@@ -162,7 +162,7 @@ class LauncherEndToEnd : public test::PrivateDisplayTest {
     if (IsSkipped()) return;
     if (!window_in_build()) GTEST_SKIP() << "Launcher.exe has no window in this build";
     if (!engine_in_build()) GTEST_SKIP() << "check and apply are not in this build";
-    demo_.emplace(dir_.path(), test::DemoSpec{.game = QV_FAKE_GAME,
+    demo_.emplace(dir_.path(), test::DemoOptions{.game = QV_FAKE_GAME,
                                               .game_args = {"--fake-window", "--fake-record=" + game_record().string(),
                                                             "--fake-ready=" + game_ready().string(),
                                                             "--fake-exit-after=120000"},
@@ -423,7 +423,7 @@ TEST_F(LauncherEndToEnd, CancellingAPatchLeavesTheClientWhole) {
     fs::remove_all(dir_ / "client");
     fs::remove_all(dir_ / "publish");
     server_.clear_requests();
-    demo_.emplace(dir_.path(), test::DemoSpec{.game = QV_FAKE_GAME, .game_args = {}, .data_bytes = 8u << 20});
+    demo_.emplace(dir_.path(), test::DemoOptions{.game = QV_FAKE_GAME, .game_args = {}, .data_bytes = 8u << 20});
     config_ = demo_->write_config(server_.url("/"));
   }
 }
@@ -435,7 +435,7 @@ TEST_F(LauncherEndToEnd, EscapeDuringTheInstallLeavesOneRelease) {
   demo_.reset();
   fs::remove_all(dir_ / "client");
   fs::remove_all(dir_ / "publish");
-  demo_.emplace(dir_.path(), test::DemoSpec{.game = QV_FAKE_GAME, .game_args = {}, .data_bytes = 96u << 20});
+  demo_.emplace(dir_.path(), test::DemoOptions{.game = QV_FAKE_GAME, .game_args = {}, .data_bytes = 96u << 20});
   config_ = demo_->write_config(server_.url("/"));
 
   auto launcher = start();

@@ -76,12 +76,12 @@ TreeSnapshot tree_of(const std::vector<DemoFile>& files) {
 
 }  // namespace
 
-DemoClient::DemoClient(const fs::path& folder, const DemoSpec& spec)
+DemoClient::DemoClient(const fs::path& folder, const DemoOptions& options)
     : root_(folder / "client"), publish_dir_(folder / "publish"), publish_(publish_dir_, ReleaseKeys::from_seed(21)) {
   ::umask(022);
-  const std::string game = read_file(spec.game);
-  const auto old_files = release_files(game, spec.data_bytes, false);
-  const auto new_files = release_files(game, spec.data_bytes, true);
+  const std::string game = read_file(options.game);
+  const auto old_files = release_files(game, options.data_bytes, false);
+  const auto new_files = release_files(game, options.data_bytes, true);
 
   // Release 1 is published only for its signed manifest, the client's
   // installed state; its objects stay in a folder the server never sees.
@@ -90,7 +90,7 @@ DemoClient::DemoClient(const fs::path& folder, const DemoSpec& spec)
     PublishFolder old_folder(scratch.path(), publish_.keys());
     old_manifest_ = publish_release(old_folder, old_files, 1, {}, {});
   }
-  new_manifest_ = publish_release(publish_, new_files, 2, spec.game_args, {"data/winter-event.txt"});
+  new_manifest_ = publish_release(publish_, new_files, 2, options.game_args, {"data/winter-event.txt"});
 
   for (const auto& file : old_files) write_file(root_ / file.path, file.content);
   fs::permissions(root_ / kDemoGame, fs::perms(0755));

@@ -20,7 +20,7 @@
 
 namespace qv::test {
 
-struct DemoSpec {
+struct DemoOptions {
   // The program installed as the game of both releases (tools/fake_game).
   std::filesystem::path game;
   // The game's arguments in release 2.
@@ -40,7 +40,7 @@ class DemoClient {
  public:
   // Builds `folder`/client and `folder`/publish; `folder` must exist and
   // belong to the caller. Nothing outside these two is written.
-  DemoClient(const std::filesystem::path& folder, const DemoSpec& spec);
+  DemoClient(const std::filesystem::path& folder, const DemoOptions& options);
 
   const std::filesystem::path& root() const { return root_; }
   const std::filesystem::path& publish_dir() const { return publish_dir_; }
