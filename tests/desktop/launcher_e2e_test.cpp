@@ -175,9 +175,14 @@ class LauncherEndToEnd : public test::PrivateDisplayTest {
 
   void TearDown() override {
     // A game the launcher started is nobody's child here; end it.
-    if (fs::exists(game_record())) {
-      const auto record = nlohmann::json::parse(test::read_file(game_record()));
-      ::kill(record.at("pid").get<pid_t>(), SIGKILL);
+    if (demo_ && fs::exists(game_record())) {
+      const auto pid = nlohmann::json::parse(test::read_file(game_record())).at("pid").get<pid_t>();
+      // Only while that id still runs the client's game, never a process
+      // that took the id since.
+      std::error_code ec;
+      if (fs::read_symlink(fmt::format("/proc/{}/exe", pid), ec) == demo_->root() / test::kDemoGame) {
+        ::kill(pid, SIGKILL);
+      }
     }
     PrivateDisplayTest::TearDown();
   }
