@@ -10,7 +10,7 @@
 // N defaults to 10000 files and M to 2048 (2 GiB in all). The --algorithms
 // LIST (comma separated) defaults to every algorithm a release may use. R
 // defaults to 3: each figure is the best run, the two sides taking turns. T
-// defaults to 0: one thread per processor, at most build_plan's maximum. The
+// defaults to 0: two threads per processor, at most build_plan's maximum. The
 // --batch LIST holds the numbers of files per tool invocation to try (xargs
 // -n): the tool's figure is its best over all of them; by default 64, 256 and
 // one invocation per processor. FOLDER defaults to /dev/shm when it exists
@@ -427,7 +427,7 @@ int bench(const Options& options) {
   // number of processors while its reads are being counted.
   const unsigned threads = options.threads != 0
                                ? options.threads
-                               : std::clamp(std::thread::hardware_concurrency(), 1u, qv::PlanOptions::kMaxThreads);
+                               : std::clamp(2 * std::thread::hardware_concurrency(), 1u, qv::PlanOptions::kMaxThreads);
   std::printf("build_plan threads: %u\n", threads);
 
   int status = 0;

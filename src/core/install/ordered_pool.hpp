@@ -163,7 +163,7 @@ class ReadBuffer {
   }
 
  private:
-  static constexpr std::size_t kBytes = 1024 * 1024;
+  static constexpr std::size_t kBytes = 128 * 1024;
   std::unique_ptr<std::byte[]> bytes_;
 };
 

@@ -34,7 +34,7 @@ struct Plan {
 
 struct PlanOptions {
   // Threads that examine (and in a full check hash) files at once; 0 picks
-  // one per processor, at most kMaxThreads. The plan, its progress records
+  // two per processor, at most kMaxThreads. The plan, its progress records
   // and its errors do not depend on the number.
   unsigned threads = 0;
   static constexpr unsigned kMaxThreads = 16;
