@@ -107,7 +107,7 @@ class UpdaterRun : public ::testing::Test {
 };
 
 TEST_F(UpdaterRun, AnOldLauncherIsReplacedAndTheNewOneAnswers) {
-  // A configuration outside the root, in a folder with blanks and non-ASCII
+  // A configuration in a folder of its own, with blanks and non-ASCII
   // letters, is followed by every program of the chain.
   config = client.write_config(true, false, client.root() / "my config ไทย/launcher.json");
   auto old = start_launcher();
