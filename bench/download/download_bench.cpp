@@ -28,6 +28,7 @@
 #include "core/foundations/network.hpp"
 #include "support/http_testing.hpp"
 #include "support/loopback_server.hpp"
+#include "support/stats.hpp"
 #include "support/temp_dir.hpp"
 
 extern char** environ;
@@ -87,11 +88,6 @@ void make_source(const fs::path& path, std::uint64_t size) {
 bool same_size(const fs::path& a, std::uint64_t size) {
   std::error_code ec;
   return fs::file_size(a, ec) == size && !ec;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace
@@ -182,8 +178,8 @@ int main(int argc, char** argv) {
   const Run small_run =
       run_child({self, "--fetch", server.url("/small.bin"), small_out.string(), std::to_string(small), ca_arg});
 
-  const double ours_median = median(ours);
-  const double theirs_median = median(theirs);
+  const double ours_median = qv::bench::median(ours);
+  const double theirs_median = qv::bench::median(theirs);
   std::printf("\n%s, %llu MiB, median of %d rounds:\n", https ? "https" : "http",
               static_cast<unsigned long long>(size_mib), rounds);
   std::printf("  download_file  %.0f MiB/s, peak RSS %ld KiB (%llu MiB body: %ld KiB)\n", ours_median, ours_rss,

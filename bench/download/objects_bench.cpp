@@ -26,6 +26,7 @@
 #include "core/foundations/paths.hpp"
 #include "core/install/downloads.hpp"
 #include "support/loopback_server.hpp"
+#include "support/stats.hpp"
 #include "support/temp_dir.hpp"
 
 extern char** environ;
@@ -56,11 +57,6 @@ double run_child(const std::vector<std::string>& args) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace
@@ -169,9 +165,9 @@ int main(int argc, char** argv) {
 
   std::printf("\n%llu objects of %llu MiB over http, median of %d rounds:\n", static_cast<unsigned long long>(objects),
               static_cast<unsigned long long>(object_mib), rounds);
-  std::printf("  four download threads   %.0f MiB/s (%llu lines sent)\n", median(ours),
+  std::printf("  four download threads   %.0f MiB/s (%llu lines sent)\n", qv::bench::median(ours),
               static_cast<unsigned long long>(lines.load()));
-  std::printf("  curl --parallel-max 4   %.0f MiB/s\n", median(theirs));
-  std::printf("  ratio                   %.1f%% of curl's throughput\n", 100.0 * median(ours) / median(theirs));
+  std::printf("  curl --parallel-max 4   %.0f MiB/s\n", qv::bench::median(theirs));
+  std::printf("  ratio                   %.1f%% of curl's throughput\n", 100.0 * qv::bench::median(ours) / qv::bench::median(theirs));
   return 0;
 }

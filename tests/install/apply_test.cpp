@@ -293,6 +293,9 @@ TEST(Apply, CancellationAtEachPlaceItIsRead) {
        {"cancelled; artifacts retained", "cancelled; partial retained"},
        ""},
       {"during validation", "Verifying bin/game.exe", {"cancelled; artifacts retained"}, ""},
+      {"after the last verification", "Validate 2/2 c.txt", {"cancelled; artifacts retained"}, ""},
+      // Past the last check before the journal: the executor sees it first.
+      {"while the game is closed", "CloseGame 1/1", {"cancelled during installation"}, "rolled-back"},
       {"during the install", "Apply 1/6 bin/game.exe", {"cancelled during installation"}, "rolled-back"},
   };
   for (const auto& c : cases) {
