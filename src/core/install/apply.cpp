@@ -3,14 +3,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "core/formats/envelope.hpp"
-#include "core/formats/manifest_codec.hpp"
+#include <fmt/format.h>
+
 #include "core/formats/pack.hpp"
 #include "core/foundations/diagnostics.hpp"
 #include "core/foundations/diskspace.hpp"
@@ -36,7 +35,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kManifestFile = "manifest.qvm";
 constexpr std::string_view kPreviousManifestFile = "previous-manifest.qvm";
 constexpr std::string_view kDownloadsFolder = "downloads";
 constexpr std::uint64_t kSpaceMargin = 67108864;  // 64 MiB
@@ -44,24 +42,24 @@ constexpr std::uint64_t kSpaceMargin = 67108864;  // 64 MiB
 constexpr std::string_view kRootChanged = "root changed";
 constexpr std::string_view kAlreadyApplied =
     "This transaction was already applied or rolled back; check again to create a new attempt";
-constexpr std::string_view kManifestChanged = "prepared manifest changed";
 constexpr std::string_view kReleaseSuperseded = "prepared release superseded";
 constexpr std::string_view kSpaceOverflow = "space overflow";
 constexpr std::string_view kCancelled = "cancelled; artifacts retained";
 constexpr std::string_view kArtifactsRetained = "Test artifacts retained.";
 
 constexpr std::string_view kClosingLine = "Closing this client's game processes...";
+constexpr std::string_view kVerifyingLine = "Verifying {}";
+constexpr std::string_view kRetryingLine = "Retrying {} from byte zero after verification failure";
+constexpr std::string_view kInstalledLine = "Release {} installed. {}";
+constexpr std::string_view kRetryRecord = "{}: {}";
+constexpr std::string_view kRollbackFailed = "{}; rollback also failed: {}";
+constexpr std::string_view kCleanupPending = "Patch complete; cleanup pending: {}";
+constexpr std::string_view kOutsideManifest = "internal error: planned file outside the manifest";
 constexpr std::string_view kGameIdentity = "zEntry.exe / QV Online";
 constexpr std::string_view kReadyToInstall = "พร้อมติดตั้ง";
 constexpr std::string_view kProbing = "ตรวจไฟล์ล็อกและเตรียมสำรอง";
 constexpr std::string_view kStateSaved = "บันทึกสถานะเรียบร้อย";
 constexpr std::string_view kDone = "เสร็จสมบูรณ์";
-
-std::string fill(std::string_view pattern, std::string_view value) {
-  std::string text(pattern);
-  text.replace(text.find("{}"), 2, value);
-  return text;
-}
 
 // Everything before the lock: no record of a lock to release yet.
 Result<fs::path> checked_root(const ClientConfig& config, const PreparedCheck& check) {
@@ -109,15 +107,12 @@ Status verify_with_retry(const fs::path& root, const ClientConfig& config, const
   auto first = verify_object_file(object, entry);
   if (first) return {};
 
-  std::string text = entry.path;
-  text += ": ";
-  text += first.error().to_string();
-  sink(record_error(root, "validate/retry", text));
+  sink(record_error(root, "validate/retry", fmt::format(fmt::runtime(kRetryRecord), entry.path, first.error().to_string())));
 
   fs::path aside = object;
   aside.replace_extension(random_hex_id() + ".invalid");
   QV_TRY(replace_file(object, aside));
-  sink("Retrying " + entry.path + " from byte zero after verification failure");
+  sink(fmt::format(fmt::runtime(kRetryingLine), entry.path));
 
   const std::string url = QV_TRY(object_url(config.object_base_url, entry.object, config.allow_loopback_http));
   QV_TRY(download_file(url, object, entry.object_bytes, entry.object_bytes, config.allow_loopback_http, cancel,
@@ -136,9 +131,9 @@ Status validate_objects(const fs::path& root, const ClientConfig& config, const 
   for (std::uint64_t k = 0; k < count; ++k) {
     QV_TRY(cancelled_check(cancel));
     const std::uint32_t index = plan.download[k];
-    if (index >= manifest.files.size()) return fail("internal error: planned file outside the manifest");
+    if (index >= manifest.files.size()) return fail(std::string(kOutsideManifest));
     const FileEntry& entry = manifest.files[index];
-    sink("Verifying " + entry.path);
+    sink(fmt::format(fmt::runtime(kVerifyingLine), entry.path));
     QV_TRY(verify_with_retry(root, config, downloads, entry, cancel, sink));
     emit_progress_with_total(sink, Stage::Validate, k + 1, count, ProgressUnit::Files, entry.path);
   }
@@ -164,26 +159,15 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   QV_TRY(recover(root, sink));
   QV_TRY(refuse_used_transaction(check.transaction_dir));
 
-  const fs::path envelope_path = QV_TRY(join_checked(check.transaction_dir, kManifestFile));
-  const std::string envelope = QV_TRY(platform::read_small_file(envelope_path, kEnvelopeMaxBytes));
-  {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(envelope.data());
-    const Manifest opened =
-        QV_TRY(open_manifest(std::span(data, envelope.size()), config.public_key, config.manifest_key));
-    const auto fresh = QV_TRY(encode_manifest_cbor(opened));
-    const auto prepared = QV_TRY(encode_manifest_cbor(check.manifest));
-    if (fresh != prepared) return fail(std::string(kManifestChanged));
-  }
+  const std::string envelope = QV_TRY(read_prepared_envelope(config, check));
   const Manifest& manifest = check.manifest;
 
-  ClientConfig rooted = config;
-  rooted.root = root;
-  if (const auto installed = load_installed_manifest(rooted); installed && installed->release > manifest.release) {
+  if (const auto installed = load_installed_manifest(config, root); installed && installed->release > manifest.release) {
     return fail(std::string(kReleaseSuperseded));
   }
   // The folder may have changed since the check: from here on the plan made
   // now decides everything.
-  const std::optional<Manifest> installed = load_installed_manifest(rooted);
+  const std::optional<Manifest> installed = load_installed_manifest(config, root);
   const Plan plan = QV_TRY(build_plan(root, manifest, installed, check.plan.full_scan, sink));
 
   const std::uint64_t plain = sum_file_bytes(plan.download, manifest.files);
@@ -236,7 +220,7 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
     Error error = std::move(installed_ok).error();
     sink(record_error(root, "install/rollback", error.to_string()));
     if (auto undone = rollback(root, check.transaction_dir, journal); !undone) {
-      return fail(error.to_string() + "; rollback also failed: " + undone.error().to_string());
+      return fail(fmt::format(fmt::runtime(kRollbackFailed), error.to_string(), undone.error().to_string()));
     }
     return std::unexpected(std::move(error));
   }
@@ -248,9 +232,9 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   if (journal.retain) {
     note = kArtifactsRetained;
   } else if (auto cleaned = cleanup_transaction(root, check.transaction_dir); !cleaned) {
-    sink(record_error(root, "cleanup", fill("Patch complete; cleanup pending: {}", cleaned.error().to_string())));
+    sink(record_error(root, "cleanup", fmt::format(fmt::runtime(kCleanupPending), cleaned.error().to_string())));
   }
-  sink("Release " + std::to_string(manifest.release) + " installed. " + note);
+  sink(fmt::format(fmt::runtime(kInstalledLine), manifest.release, note));
   emit_progress_with_total(sink, Stage::Apply, total_steps, total_steps, ProgressUnit::Steps, kStateSaved);
   emit_progress_with_total(sink, Stage::Done, 1, 1, ProgressUnit::Steps, kDone);
   release_client_lock(std::move(lock));

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "core/formats/envelope.hpp"
 #include "core/formats/manifest_codec.hpp"
 #include "core/foundations/diagnostics.hpp"
@@ -43,22 +45,18 @@ constexpr std::string_view kManifestChanged = "prepared manifest changed";
 constexpr std::string_view kReleaseSuperseded = "prepared release superseded";
 constexpr std::string_view kCleanupPending = "Check complete; cleanup pending: {}";
 
-// The installed state is read relative to the canonical root found now,
-// whatever root the configuration was loaded with.
-ClientConfig at_root(const ClientConfig& config, const fs::path& root) {
-  ClientConfig copy = config;
-  copy.root = root;
-  return copy;
+// Whether two manifests are the same release content: their CBOR encodings
+// are equal byte for byte.
+Result<bool> same_encoding(const Manifest& a, const Manifest& b) {
+  const auto first = QV_TRY(encode_manifest_cbor(a));
+  const auto second = QV_TRY(encode_manifest_cbor(b));
+  return first == second;
 }
-
-Result<std::vector<std::uint8_t>> encode(const Manifest& manifest) { return encode_manifest_cbor(manifest); }
 
 // Release-order rule shared by the check and its confirmation: an equal
 // release must be the same release, byte for byte.
 Status check_same_release(const Manifest& published, const Manifest& installed) {
-  const auto a = QV_TRY(encode(published));
-  const auto b = QV_TRY(encode(installed));
-  if (a != b) return fail(std::string(kSameReleaseDiffers));
+  if (!QV_TRY(same_encoding(published, installed))) return fail(std::string(kSameReleaseDiffers));
   return {};
 }
 
@@ -92,8 +90,7 @@ Result<PreparedCheck> prepare_locked(const ClientConfig& config, bool full_check
 
   if (manifest.min_launcher > kLauncherVersion) return fail(std::string(kLauncherUpdateRequired));
 
-  const ClientConfig rooted = at_root(config, root);
-  const std::optional<Manifest> installed = load_installed_manifest(rooted);
+  const std::optional<Manifest> installed = load_installed_manifest(config, root);
   if (installed) {
     if (manifest.release < installed->release) return fail(std::string(kReleaseRollback));
     if (manifest.release == installed->release) QV_TRY(check_same_release(manifest, *installed));
@@ -112,24 +109,17 @@ Result<bool> finish_locked(const ClientConfig& config, const PreparedCheck& chec
   if (root != check.root) return fail(std::string(kClientChanged));
   ClientLock lock = QV_TRY(acquire_client_lock(root));
 
-  const fs::path envelope_path = QV_TRY(join_checked(check.transaction_dir, kManifestFile));
-  const std::string bytes = QV_TRY(platform::read_small_file(envelope_path, kEnvelopeMaxBytes));
-  const Manifest opened = QV_TRY(open_envelope_bytes(bytes, config));
-  {
-    const auto fresh = QV_TRY(encode(opened));
-    const auto prepared = QV_TRY(encode(check.manifest));
-    if (fresh != prepared) return fail(std::string(kManifestChanged));
-  }
+  const std::string bytes = QV_TRY(read_prepared_envelope(config, check));
+  const Manifest& opened = check.manifest;  // the same content, proven just now
 
-  const ClientConfig rooted = at_root(config, root);
-  if (const std::optional<Manifest> installed = load_installed_manifest(rooted)) {
+  if (const std::optional<Manifest> installed = load_installed_manifest(config, root)) {
     if (opened.release < installed->release) return fail(std::string(kReleaseSuperseded));
     if (opened.release == installed->release) QV_TRY(check_same_release(opened, *installed));
   }
 
   // The folder may have changed since the check: confirm the finding without
   // reporting a second set of Check records.
-  const std::optional<Manifest> installed = load_installed_manifest(rooted);
+  const std::optional<Manifest> installed = load_installed_manifest(config, root);
   const Plan again = QV_TRY(build_plan(root, opened, installed, check.plan.full_scan, LineSink::discard()));
   if (!again.nothing_to_do()) return false;
 
@@ -139,9 +129,7 @@ Result<bool> finish_locked(const ClientConfig& config, const PreparedCheck& chec
   // The client is ready once the state is written; a folder that cannot be
   // removed now is left to its cleanup marker.
   if (auto cleaned = cleanup_transaction(root, check.transaction_dir); !cleaned) {
-    std::string text(kCleanupPending);
-    text.replace(text.find("{}"), 2, cleaned.error().to_string());
-    sink(record_error(root, "cleanup", text));
+    sink(record_error(root, "cleanup", fmt::format(fmt::runtime(kCleanupPending), cleaned.error().to_string())));
   }
   release_client_lock(std::move(lock));
   return true;
@@ -172,6 +160,14 @@ Status discard_locked(const ClientConfig& config, const PreparedCheck& check) {
 }
 
 }  // namespace
+
+Result<std::string> read_prepared_envelope(const ClientConfig& config, const PreparedCheck& check) {
+  const fs::path envelope_path = QV_TRY(join_checked(check.transaction_dir, kManifestFile));
+  std::string bytes = QV_TRY(platform::read_small_file(envelope_path, kEnvelopeMaxBytes));
+  const Manifest opened = QV_TRY(open_envelope_bytes(bytes, config));
+  if (!QV_TRY(same_encoding(opened, check.manifest))) return fail(std::string(kManifestChanged));
+  return bytes;
+}
 
 Result<PreparedCheck> prepare(const ClientConfig& config, bool full_check, const CancelFlag& cancel,
                               const LineSink& sink) {

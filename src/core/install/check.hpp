@@ -40,4 +40,11 @@ Result<bool> finish_check(const ClientConfig& config, const PreparedCheck& check
 // what a check makes. A failure is recorded under "discard_check".
 Status discard_check(const ClientConfig& config, const PreparedCheck& check);
 
+// The bytes of the check's `manifest.qvm`, read whole, once they are proven to
+// open (signature, decryption, validation) to the very manifest the check
+// holds, compared by their CBOR encodings: "prepared manifest changed"
+// otherwise. These bytes become the installed state. For finish_check and
+// apply, under the client lock.
+Result<std::string> read_prepared_envelope(const ClientConfig& config, const PreparedCheck& check);
+
 }  // namespace qv

@@ -42,4 +42,10 @@ std::optional<Manifest> load_installed_manifest(const ClientConfig& config) {
   return std::nullopt;
 }
 
+std::optional<Manifest> load_installed_manifest(const ClientConfig& config, const std::filesystem::path& root) {
+  ClientConfig at_root = config;
+  at_root.root = root;
+  return load_installed_manifest(at_root);
+}
+
 }  // namespace qv

@@ -31,5 +31,8 @@ Result<std::filesystem::path> installed_state_path(const std::filesystem::path& 
 // a line break, and the result is none, so the caller scans the whole client.
 // The file is never changed here. The caller holds the client lock.
 std::optional<Manifest> load_installed_manifest(const ClientConfig& config);
+// The same for the client at the canonical `root` found now, whatever root
+// the configuration was loaded with.
+std::optional<Manifest> load_installed_manifest(const ClientConfig& config, const std::filesystem::path& root);
 
 }  // namespace qv
