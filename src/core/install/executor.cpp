@@ -86,75 +86,62 @@ Status run_operation(const Operation& operation, std::uint64_t number, const Can
 }
 
 // Every installed file is read back once more: what is on disk now, not what
-// was written, is what the installed state vouches for. The files are hashed
-// on several threads; results, records and the first failure are taken in
-// download order, as one thread would give them.
-Status verify_installed(const fs::path& root, const Manifest& manifest, std::span<const std::uint32_t> download,
-                        const LineSink& sink, std::uint64_t operations, std::uint64_t total_steps) {
+// was written, is what the installed state vouches for. Each file is also
+// made durable here, with the folders that hold them, before the state can
+// vouch for them: until then a crash leaves the journal at "installing",
+// whose rollback does not need them, and flushing them together lets the
+// file system write them in a few commits instead of one per file. The work
+// is spread over several threads; results, records and the first failure are
+// taken in download order, as one thread would give them.
+Status verify_and_flush_installed(const fs::path& root, const Manifest& manifest,
+                                  std::span<const std::uint32_t> download, const LineSink& sink,
+                                  std::uint64_t operations, std::uint64_t total_steps) {
+  const auto files = static_cast<std::uint32_t>(download.size());
+  // The folders of the installed files, as joined (resolution returns the
+  // joined path), each once.
+  std::vector<fs::path> folders;
+  for (const std::uint32_t index : download) folders.push_back((root / manifest.files[index].path).parent_path());
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+
   const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kVerifyThreads);
+  // Work k below `files` verifies and flushes the k-th installed file and
+  // gives its digest; work above flushes a folder.
   OrderedPool<Result<std::string>, ReadBuffer> pool(threads, [&](std::uint32_t k, ReadBuffer& buffer) -> Result<std::string> {
     // An exception escaping a pool thread would end the process; a failed
     // allocation fails only this file.
     try {
+      if (k >= files) {
+        QV_TRY(platform::flush_directory(folders[k - files]));
+        return std::string();
+      }
       const FileEntry& entry = manifest.files[download[k]];
       const fs::path target = QV_TRY(resolve_physical_path(root, entry.path));
-      return hash_file(target, entry.algorithm, buffer.get());
+      std::string digest = QV_TRY(hash_file(target, entry.algorithm, buffer.get()));
+      auto fd = QV_TRY(platform::open_fd(target, O_RDONLY | O_NOFOLLOW));
+      QV_TRY(platform::flush_fd(fd.get()));
+      return digest;
     } catch (const std::bad_alloc&) {
       return fail_os(ENOMEM);
     }
   });
-  const auto count = static_cast<std::uint32_t>(download.size());
-  const std::size_t window = std::size_t{threads} * 4;
   std::uint32_t next = 0;
   const auto decide = [&](Result<std::string> digest) -> Status {
-    const FileEntry& entry = manifest.files[download[next]];
     if (!digest) return fail(digest.error());
+    if (next++ >= files) return {};
+    const FileEntry& entry = manifest.files[download[next - 1]];
     if (*digest != entry.digest) return fail(std::string(kVerificationFailed));
-    ++next;
     emit_progress_with_total(sink, Stage::Apply, operations + next, total_steps, ProgressUnit::Steps,
                              fmt::format(fmt::runtime(kVerifyDetail), entry.path));
     return {};
   };
+  const auto count = static_cast<std::uint32_t>(files + folders.size());
+  const std::size_t window = std::size_t{threads} * 4;
   for (std::uint32_t k = 0; k < count; ++k) {
     if (pool.pending() >= window) QV_TRY(decide(pool.take()));
     pool.submit(k);
   }
   while (pool.pending() > 0) QV_TRY(decide(pool.take()));
-  return {};
-}
-
-// Makes every installed file and its folder entry durable, before the
-// installed state can vouch for them. Until then a crash leaves the journal
-// at "installing", whose rollback does not need them; flushing them together
-// lets the file system write them in a few commits instead of one per file.
-Status flush_installed(const fs::path& root, const Manifest& manifest, std::span<const std::uint32_t> download) {
-  std::vector<fs::path> paths;
-  paths.reserve(download.size());
-  for (const std::uint32_t index : download) paths.push_back(QV_TRY(resolve_physical_path(root, manifest.files[index].path)));
-  std::vector<fs::path> folders;
-  for (const auto& path : paths) folders.push_back(path.parent_path());
-  std::sort(folders.begin(), folders.end());
-  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-
-  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kVerifyThreads);
-  struct NoScratch {};
-  const auto files = static_cast<std::uint32_t>(paths.size());
-  OrderedPool<Status, NoScratch> pool(threads, [&](std::uint32_t k, NoScratch&) -> Status {
-    try {
-      if (k >= files) return platform::flush_directory(folders[k - files]);
-      auto fd = QV_TRY(platform::open_fd(paths[k], O_RDONLY | O_NOFOLLOW));
-      return platform::flush_fd(fd.get());
-    } catch (const std::bad_alloc&) {
-      return fail_os(ENOMEM);
-    }
-  });
-  const auto count = static_cast<std::uint32_t>(paths.size() + folders.size());
-  const std::size_t window = std::size_t{threads} * 4;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    if (pool.pending() >= window) QV_TRY(pool.take());
-    pool.submit(k);
-  }
-  while (pool.pending() > 0) QV_TRY(pool.take());
   return {};
 }
 
@@ -181,8 +168,7 @@ Status apply_operations(Journal& journal, const CancelFlag& cancel, const LineSi
     emit_progress_with_total(sink, Stage::Apply, i + 1, total_steps, ProgressUnit::Steps, operation.path);
   }
 
-  QV_TRY(verify_installed(root, manifest, download, sink, operations, total_steps));
-  QV_TRY(flush_installed(root, manifest, download));
+  QV_TRY(verify_and_flush_installed(root, manifest, download, sink, operations, total_steps));
 
   if (cancel.is_cancelled()) return fail(std::string(kCancelledBeforeCommit));
   QV_TRY(write_file_atomic(state_path, state_bytes));
