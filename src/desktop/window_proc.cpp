@@ -106,7 +106,7 @@ void on_failed(AppState& state, const std::string& error) {
   state.progress.reset();
 }
 
-// Hands the client to the updater; true when the window closed for it.
+// Hands the client to the updater; false when the window closed for it.
 bool hand_to_updater(WindowContext& context, const std::optional<std::filesystem::path>& staged) {
   AppState& state = context.state;
   state.busy = false;

@@ -1,5 +1,6 @@
 #include "core/foundations/paths.hpp"
 
+#include <fstream>
 #include <set>
 
 #include <fmt/format.h>
@@ -152,6 +153,39 @@ TEST(ResolvePhysicalPath, NearestAncestorMustStayInsideAndUnreserved) {
   // A root given through a path that is not canonical still works.
   auto via = resolve_physical_path(root / "data/..", "data/x");
   ASSERT_TRUE(via) << via.error().to_string();
+}
+
+// The cache gives resolve_physical_path's answer for every path, twice over
+// (the second time from what it has seen), under a plain root and under a
+// root reached through a link, where it takes the long way.
+TEST(PhysicalPathCache, AnswersAsResolvePhysicalPath) {
+  TempDir dir;
+  const auto root = dir / "client";
+  std::filesystem::create_directories(root / "data/sub");
+  std::filesystem::create_directories(root / "launcher.exe");
+  std::filesystem::create_directories(dir / "outside");
+  std::filesystem::create_directory_symlink(dir / "outside", root / "escape");
+  std::filesystem::create_symlink(dir / "outside", root / "data/link");
+  std::filesystem::create_directory_symlink(root, dir / "via-link");
+  std::ofstream(root / "data/file.bin") << "x";
+  const char* paths[] = {"data/file.bin", "data/sub/new.bin", "data/new/deeper/file.bin", "escape/file", "data/link",
+                         "data/file.bin/below", "launcher.exe/x", ".launcher/x", "a/../b", "top.bin"};
+  for (const auto& base : {root, dir / "via-link"}) {
+    PhysicalPathCache cache(base);
+    for (int round = 0; round < 2; ++round) {
+      for (const char* path : paths) {
+        SCOPED_TRACE(fmt::format("{} under {}, round {}", path, base.string(), round));
+        const auto expected = resolve_physical_path(base, path);
+        const auto cached = cache.resolve(path);
+        ASSERT_EQ(cached.has_value(), expected.has_value());
+        if (expected) {
+          EXPECT_EQ(*cached, *expected);
+        } else {
+          EXPECT_EQ(cached.error().to_string(), expected.error().to_string());
+        }
+      }
+    }
+  }
 }
 
 TEST(ResolvePhysicalPath, MissingRootIsTheCanonicalisationError) {

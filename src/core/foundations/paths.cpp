@@ -150,6 +150,51 @@ Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view re
   return joined;
 }
 
+PhysicalPathCache::PhysicalPathCache(fs::path root) : root_(std::move(root)) {
+  if (!reject_reparse_points(root_)) return;
+  auto canonical = platform::canonicalize(root_);
+  plain_root_ = canonical && *canonical == root_;
+}
+
+Result<fs::path> PhysicalPathCache::resolve(std::string_view relative) {
+  if (!plain_root_) return resolve_physical_path(root_, relative);
+  QV_TRY(check_reserved_path(relative));
+  fs::path joined = root_ / fs::path(std::string(relative));
+  // The nearest existing ancestor must not be a reserved path either.
+  const auto nearest_existing = [&](std::size_t end) -> Result<fs::path> {
+    if (end != 0) QV_TRY(check_reserved_path(relative.substr(0, end)));
+    return joined;
+  };
+  std::size_t existing_end = 0;  // length of the longest prefix known to exist
+  for (std::size_t slash = relative.find('/'); slash != std::string_view::npos; slash = relative.find('/', slash + 1)) {
+    const std::string_view folder = relative.substr(0, slash);
+    if (checked_.contains(folder)) {
+      existing_end = slash;
+      continue;
+    }
+    const fs::path folder_path = root_ / fs::path(std::string(folder));
+    auto info = platform::lstat_path(folder_path);
+    if (!info) {
+      if (info.error().is_not_found()) return nearest_existing(existing_end);  // nothing further down exists
+      return fail(info.error());
+    }
+    if (info->kind == platform::FileKind::Symlink) {
+      return fail(fmt::format("reparse point rejected: {}", folder_path.string()));
+    }
+    checked_.emplace(folder);
+    existing_end = slash;
+  }
+  auto info = platform::lstat_path(joined);
+  if (info && info->kind == platform::FileKind::Symlink) {
+    return fail(fmt::format("reparse point rejected: {}", joined.string()));
+  }
+  if (!info) {
+    if (!info.error().is_not_found()) return fail(info.error());
+    return nearest_existing(existing_end);
+  }
+  return joined;
+}
+
 std::string random_hex_id() {
   unsigned char bytes[16];
   platform::random_bytes(bytes, sizeof bytes);

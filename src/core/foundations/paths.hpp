@@ -2,11 +2,14 @@
 // clients, link refusal and the resolution of client paths to physical paths.
 //
 // Every function here only inspects: none creates, writes or deletes anything.
-// All are safe on any thread. Operating-system errors are returned as they
+// All are safe on any thread; a PhysicalPathCache belongs to one thread at a
+// time. Operating-system errors are returned as they
 // are, with no context added.
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -48,6 +51,24 @@ Result<fs::path> resolve_write_root(const fs::path& root);
 // path escaped client") and is not a reserved launcher path. Returns the joined
 // path, not the canonical one.
 Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view relative);
+
+// resolve_physical_path for many paths under one root, on one thread, with
+// the same results and errors. When the root is canonical and no prefix of it
+// is a link (looked at once, when the cache is made), each folder below it is
+// looked at once instead of every prefix of every path again (some twenty
+// metadata calls a file). A folder swapped for a link after it was looked at
+// is not seen: use it for paths that are only read (a check, a verification),
+// never to decide where to write.
+class PhysicalPathCache {
+ public:
+  explicit PhysicalPathCache(fs::path root);
+  Result<fs::path> resolve(std::string_view relative);
+
+ private:
+  fs::path root_;
+  bool plain_root_ = false;
+  std::set<std::string, std::less<>> checked_;  // folders below the root that are no links
+};
 
 // 32 lower-case hexadecimal digits encoding 16 fresh random bytes.
 std::string random_hex_id();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include <fmt/format.h>
@@ -107,7 +108,11 @@ Status verify_and_flush_installed(const fs::path& root, const Manifest& manifest
   const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kVerifyThreads);
   // Work k below `files` verifies and flushes the k-th installed file and
   // gives its digest; work above flushes a folder.
-  OrderedPool<Result<std::string>, ReadBuffer> pool(threads, [&](std::uint32_t k, ReadBuffer& buffer) -> Result<std::string> {
+  struct Scratch {
+    ReadBuffer buffer;
+    std::optional<PhysicalPathCache> paths;  // made on the thread's first file
+  };
+  OrderedPool<Result<std::string>, Scratch> pool(threads, [&](std::uint32_t k, Scratch& scratch) -> Result<std::string> {
     // An exception escaping a pool thread would end the process; a failed
     // allocation fails only this file.
     try {
@@ -116,8 +121,9 @@ Status verify_and_flush_installed(const fs::path& root, const Manifest& manifest
         return std::string();
       }
       const FileEntry& entry = manifest.files[download[k]];
-      const fs::path target = QV_TRY(resolve_physical_path(root, entry.path));
-      std::string digest = QV_TRY(hash_file(target, entry.algorithm, buffer.get()));
+      if (!scratch.paths) scratch.paths.emplace(root);
+      const fs::path target = QV_TRY(scratch.paths->resolve(entry.path));
+      std::string digest = QV_TRY(hash_file(target, entry.algorithm, scratch.buffer.get()));
       auto fd = QV_TRY(platform::open_fd(target, O_RDONLY | O_NOFOLLOW));
       QV_TRY(platform::flush_fd(fd.get()));
       return digest;

@@ -6,7 +6,7 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <set>
+#include <optional>
 #include <span>
 #include <thread>
 
@@ -63,72 +63,12 @@ bool regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
   return info && info->kind == platform::FileKind::Regular && info->size == bytes;
 }
 
-// Entry paths as resolve_physical_path gives them, for many paths under one
-// root. When the root is canonical and no prefix of it is a link (checked
-// once per plan), a path whose folders and name are no links resolves to the
-// joined path itself; each folder is looked at once per thread instead of
-// every prefix of every path again (a client of 10,000 files no longer costs
-// some twenty metadata calls per file). Errors and their order are those of
-// resolve_physical_path. A folder swapped for a link while the plan runs can
-// at worst make a check read a file elsewhere and plan a download: nothing is
-// ever written through these paths, and the install resolves afresh.
-class PathCache {
- public:
-  Result<fs::path> resolve(const fs::path& root, bool plain_root, std::string_view relative) {
-    if (!plain_root) return resolve_physical_path(root, relative);
-    QV_TRY(check_reserved_path(relative));
-    fs::path joined = root / fs::path(std::string(relative));
-    // The nearest existing ancestor must not be a reserved path either.
-    const auto nearest_existing = [&](std::size_t end) -> Result<fs::path> {
-      if (end != 0) QV_TRY(check_reserved_path(relative.substr(0, end)));
-      return joined;
-    };
-    std::size_t existing_end = 0;  // length of the longest prefix known to exist
-    for (std::size_t slash = relative.find('/'); slash != std::string_view::npos;
-         slash = relative.find('/', slash + 1)) {
-      const std::string_view folder = relative.substr(0, slash);
-      if (checked_.contains(folder)) {
-        existing_end = slash;
-        continue;
-      }
-      auto info = platform::lstat_path(root / fs::path(std::string(folder)));
-      if (!info) {
-        if (info.error().is_not_found()) return nearest_existing(existing_end);  // nothing further down exists
-        return fail(info.error());
-      }
-      if (info->kind == platform::FileKind::Symlink) {
-        return fail(fmt::format("reparse point rejected: {}", (root / fs::path(std::string(folder))).string()));
-      }
-      checked_.emplace(folder);
-      existing_end = slash;
-    }
-    auto info = platform::lstat_path(joined);
-    if (info && info->kind == platform::FileKind::Symlink) {
-      return fail(fmt::format("reparse point rejected: {}", joined.string()));
-    }
-    if (!info) {
-      if (!info.error().is_not_found()) return fail(info.error());
-      return nearest_existing(existing_end);
-    }
-    return joined;
-  }
-
- private:
-  std::set<std::string, std::less<>> checked_;
-};
-
-// What each pool thread keeps between entries.
+// What each pool thread keeps between entries; the path cache is made on
+// the thread's first entry.
 struct ScanScratch {
   ReadBuffer buffer;
-  PathCache paths;
+  std::optional<PhysicalPathCache> paths;
 };
-
-// Whether entry paths may take PathCache's short way under `root`.
-bool plain_root(const fs::path& root) {
-  if (!reject_reparse_points(root)) return false;
-  auto canonical = platform::canonicalize(root);
-  return canonical && *canonical == root;
-}
 
 // Decides the manifest's files. Each entry is examined on one of the pool's
 // threads; decisions, progress records and errors are taken strictly in
@@ -146,7 +86,6 @@ class FileScan {
         threads_(threads) {}
 
   Status run(Plan& plan) {
-    plain_root_ = plain_root(root_);
     OrderedPool<Result<bool>, ScanScratch> pool(
         threads_, [this](std::uint32_t index, ScanScratch& scratch) { return needs_download(index, scratch); });
     const std::size_t window = std::max<std::size_t>(1, threads_ * kWindowPerThread);
@@ -169,7 +108,8 @@ class FileScan {
     // allocation ends only this check.
     try {
       const FileEntry& entry = manifest_.files[index];
-      const fs::path path = QV_TRY(scratch.paths.resolve(root_, plain_root_, entry.path));
+      if (!scratch.paths) scratch.paths.emplace(root_);
+      const fs::path path = QV_TRY(scratch.paths->resolve(entry.path));
       if (!regular_file_of_size(path, entry.bytes)) return true;
       if (full_scan_) return QV_TRY(hash_file(path, entry.algorithm, scratch.buffer.get())) != entry.digest;
       const FileEntry* known = find_installed(installed_, entry.path);
@@ -201,7 +141,6 @@ class FileScan {
   const bool full_scan_;
   const LineSink& sink_;
   const unsigned threads_;
-  bool plain_root_ = false;  // set before the pool starts, read by its threads
 };
 
 Result<std::vector<std::string>> plan_deletions(const fs::path& root, const Manifest& manifest,
