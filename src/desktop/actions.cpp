@@ -13,11 +13,6 @@ namespace {
 constexpr std::string_view kLaunchGameContext = "launch game";
 constexpr std::string_view kOpenLinkContext = "open link";
 
-std::optional<std::filesystem::path> client_root(const AppState& state) {
-  if (state.config) return state.config->root;
-  return std::nullopt;
-}
-
 void primary(WindowContext& context) {
   AppState& state = context.state;
   if (state.busy) return;
@@ -38,7 +33,7 @@ void open_release_link(WindowContext& context, std::int32_t target) {
   if (link.empty()) return;
   const Status opened = platform::open_link(link);
   if (opened) return;
-  state.status = record_ui_error(client_root(state), kOpenLinkContext,
+  state.status = record_ui_error(state.client_root(), kOpenLinkContext,
                                  fmt::format(fmt::runtime(kCannotOpenLink), opened.error().to_string()));
   context.window.set_title(state.status);
 }

@@ -56,6 +56,13 @@ struct AppState {
   // Sets `scale` and rebuilds `background` from `skin` to match.
   void set_scale(double new_scale);
 
+  // The configured client root, where the window's errors are recorded;
+  // none without a configuration.
+  std::optional<std::filesystem::path> client_root() const {
+    if (config) return config->root;
+    return std::nullopt;
+  }
+
  private:
   AppState(std::pair<WorkerSender, WorkerReceiver> channel, LoadedFont font, std::vector<std::uint8_t> skin);
 };

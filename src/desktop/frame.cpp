@@ -153,9 +153,7 @@ Status render_frame(platform::Window& window, const AppState& state) {
 void paint(platform::Window& window, AppState& state) {
   const Status drawn = render_frame(window, state);
   if (drawn) return;
-  std::optional<std::filesystem::path> root;
-  if (state.config) root = state.config->root;
-  state.status = record_ui_error(root, kPaintContext, drawn.error().to_string());
+  state.status = record_ui_error(state.client_root(), kPaintContext, drawn.error().to_string());
   window.set_title(state.status);
 }
 

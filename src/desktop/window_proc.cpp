@@ -34,11 +34,6 @@ constexpr double kMebibyte = 1024.0 * 1024.0;
 
 constexpr std::int32_t kTabTarget = static_cast<std::int32_t>(kTargetCount);
 
-std::optional<std::filesystem::path> client_root(const AppState& state) {
-  if (state.config) return state.config->root;
-  return std::nullopt;
-}
-
 Progress finished_progress(Stage stage) { return Progress{stage, 1, 1, ProgressUnit::Steps, ""}; }
 
 std::int32_t target_at(const AppState& state, std::int32_t x, std::int32_t y) {
@@ -99,7 +94,7 @@ void on_apply_finished(AppState& state) {
 
 void on_failed(AppState& state, const std::string& error) {
   state.busy = false;
-  state.status = record_ui_error(client_root(state), kWorkerContext, error);
+  state.status = record_ui_error(state.client_root(), kWorkerContext, error);
   state.ready = false;
   // Dropped without a discard: its folder stays for a later check or recovery.
   state.prepared_check.reset();
