@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "desktop/app_state.hpp"
 #include "desktop/design_space.hpp"

@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "core/install/check.hpp"
 #include "desktop/app_state.hpp"

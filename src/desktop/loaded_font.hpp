@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "desktop/font_binding.hpp"
 
 namespace qv {

@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "desktop/design_space.hpp"
 #include "desktop/text.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "desktop/app_state.hpp"
 #include "platform/display_info.hpp"
 

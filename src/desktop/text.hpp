@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "desktop/design_space.hpp"
 #include "desktop/font_binding.hpp"
 #include "desktop/loaded_font.hpp"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

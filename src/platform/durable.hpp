@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/fd.hpp"
 #include "platform/fs.hpp"
 

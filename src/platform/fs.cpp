@@ -87,6 +87,23 @@ Result<UniqueFd> open_fd(const std::filesystem::path& path, int flags, unsigned 
   return UniqueFd(fd);
 }
 
+Result<UniqueFd> open_for_read_no_follow(const std::filesystem::path& path) {
+  return open_fd(path, O_RDONLY | O_NOFOLLOW);
+}
+
+Result<UniqueFd> create_new_file(const std::filesystem::path& path, unsigned mode) {
+  return open_fd(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode & 07777);
+}
+
+Result<UniqueFd> open_or_create_lock_file(const std::filesystem::path& path) {
+  return open_fd(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+}
+
+bool is_lock_held_elsewhere(const Error& error) {
+  const auto code = error.os_code();
+  return code && (*code == EAGAIN || *code == EACCES);
+}
+
 Result<std::string> read_small_file(const std::filesystem::path& path, std::size_t max_bytes) {
   auto fd = QV_TRY(open_fd(path, O_RDONLY));
   std::string out;

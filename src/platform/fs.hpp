@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/fd.hpp"
 
 namespace qv::platform {
@@ -49,8 +49,26 @@ Result<std::filesystem::path> current_dir();
 // without reading further; the size is never taken from the file's metadata.
 Result<std::string> read_small_file(const std::filesystem::path& path, std::size_t max_bytes);
 
-// open(2) with O_CLOEXEC added.
+// open(2) with O_CLOEXEC added. For the platform layer itself; the engine
+// uses the named opens below.
 Result<UniqueFd> open_fd(const std::filesystem::path& path, int flags, unsigned mode = 0);
+
+// Opens an existing file for reading; a link at `path` is refused (ELOOP)
+// rather than followed.
+Result<UniqueFd> open_for_read_no_follow(const std::filesystem::path& path);
+
+// Creates a new file for writing with the permission bits `mode` (under the
+// umask). Whatever already stands at `path`, a file or a link, makes the call
+// fail (EEXIST), so an existing file is never opened.
+Result<UniqueFd> create_new_file(const std::filesystem::path& path, unsigned mode);
+
+// Opens the lock file at `path` for reading and writing, creating it with mode
+// 0644 when it is missing; a link at `path` is refused.
+Result<UniqueFd> open_or_create_lock_file(const std::filesystem::path& path);
+
+// True when `error` says a lock is held through another open file description
+// (what lock_whole_file without waiting reports for a busy lock).
+bool is_lock_held_elsewhere(const Error& error);
 
 // Writes every byte, retrying on EINTR and short writes.
 Status write_all(int fd, const void* data, std::size_t size);

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <functional>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/window.hpp"
 #include "platform/window_events.hpp"
 

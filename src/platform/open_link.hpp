@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/fd.hpp"
 #include "platform/process_scan.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

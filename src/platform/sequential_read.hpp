@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <span>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/fd.hpp"
 
 namespace qv::platform {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::platform {
 

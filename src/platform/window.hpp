@@ -24,7 +24,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/display_info.hpp"
 #include "platform/window_events.hpp"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "core/install/check.hpp"
 #include "core/install/journal.hpp"

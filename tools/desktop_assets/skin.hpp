@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv::art {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/install/check.hpp"
 
 namespace qv::driver {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/formats/manifest.hpp"
 
 namespace qv {

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/formats/manifest.hpp"
 
 namespace qv {

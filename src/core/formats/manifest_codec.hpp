@@ -8,7 +8,7 @@
 
 #include "core/formats/cbor.hpp"
 #include "core/formats/manifest.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

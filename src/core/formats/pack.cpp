@@ -2,8 +2,6 @@
 // from its object.
 #include "core/formats/pack.hpp"
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 #include <algorithm>
@@ -349,9 +347,9 @@ Status install_object(const fs::path& object, const fs::path& target, const File
   const auto parent = QV_TRY(target_parent(target));
   QV_TRY(platform::make_directories(parent));
 
-  // O_EXCL with O_NOFOLLOW: whatever already sits at the target, a file or a
-  // link, makes the creation fail, so an existing file is never opened.
-  auto target_fd = QV_TRY(platform::open_fd(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, options.mode & 07777));
+  // Whatever already sits at the target, a file or a link, makes the creation
+  // fail, so an existing file is never opened.
+  auto target_fd = QV_TRY(platform::create_new_file(target, options.mode));
   auto object_fd = QV_TRY(platform::open_sequential_read(object));
   QV_TRY(fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write));
 

@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/formats/manifest.hpp"
 #include "platform/fd.hpp"
 

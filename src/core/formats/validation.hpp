@@ -1,7 +1,7 @@
 // The release rules every decoded manifest must pass.
 #pragma once
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/formats/manifest.hpp"
 
 namespace qv {

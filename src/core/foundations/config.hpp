@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "platform/folder.hpp"
 
 namespace qv {

@@ -22,7 +22,7 @@
 #include <openssl/types.h>
 #include <xxhash.h>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -1,7 +1,5 @@
 #include "core/foundations/lock.hpp"
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 #include "core/foundations/paths.hpp"
@@ -68,12 +66,11 @@ Result<ClientLock> acquire_client_lock(const std::filesystem::path& root) {
   const auto lock_path = QV_TRY(join_checked(canonical_root, kLockPath));
   QV_TRY(platform::make_directories(canonical_root / kLauncherDir));
   for (int round = 0; round < kMaxRounds; ++round) {
-    auto fd = platform::open_fd(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+    auto fd = platform::open_or_create_lock_file(lock_path);
     if (!fd) return fail(fd.error().context(std::string(kHeldOrNotWritable)));
     if (auto locked = platform::lock_whole_file(fd->get(), /*wait=*/false); !locked) {
       // Refused: closed without removing, the file belongs to its holder.
-      const auto code = locked.error().os_code();
-      const bool held_elsewhere = code && (*code == EAGAIN || *code == EACCES);
+      const bool held_elsewhere = platform::is_lock_held_elsewhere(locked.error());
       return fail(locked.error().context(std::string(held_elsewhere ? kHeldOrNotWritable : kLockRefused)));
     }
     if (still_at_path(fd->get(), lock_path)) return ClientLock(std::move(*fd), lock_path);

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 
 namespace qv {

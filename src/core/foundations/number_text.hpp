@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/url.hpp"
 
 namespace qv::url_detail {

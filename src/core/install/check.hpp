@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "core/formats/manifest.hpp"
 #include "core/install/plan.hpp"

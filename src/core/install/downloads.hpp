@@ -18,7 +18,7 @@
 
 #include "core/formats/manifest.hpp"
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "core/install/check.hpp"
 #include "core/install/journal.hpp"

@@ -1,7 +1,5 @@
 #include "core/install/executor.hpp"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -124,7 +122,7 @@ Status verify_and_flush_installed(const fs::path& root, const Manifest& manifest
       if (!scratch.paths) scratch.paths.emplace(root);
       const fs::path target = QV_TRY(scratch.paths->resolve(entry.path));
       std::string digest = QV_TRY(hash_file(target, entry.algorithm, scratch.buffer.get()));
-      auto fd = QV_TRY(platform::open_fd(target, O_RDONLY | O_NOFOLLOW));
+      auto fd = QV_TRY(platform::open_for_read_no_follow(target));
       QV_TRY(platform::flush_fd(fd.get()));
       return digest;
     } catch (const std::bad_alloc&) {

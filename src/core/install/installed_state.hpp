@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/formats/manifest.hpp"
 
 namespace qv {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/formats/manifest.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 
 namespace qv {

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 
 namespace qv {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

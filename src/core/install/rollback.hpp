@@ -12,7 +12,7 @@
 
 #include <filesystem>
 
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/install/journal.hpp"
 
 namespace qv {

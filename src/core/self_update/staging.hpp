@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 
 namespace qv {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "core/foundations/config.hpp"
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "core/foundations/error.hpp"
+#include "platform/error.hpp"
 
 #include <cerrno>
 
