@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 
 namespace qv::platform {
 namespace {
@@ -16,10 +17,14 @@ namespace {
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kNewFolderMode = 0755;
 
-// Set once the kernel (or a sandbox filter) has answered openat2 with ENOSYS:
-// the component-by-component walk below gives the same guarantee with more
-// calls.
+// Set once the kernel or a sandbox has refused openat2 itself: ENOSYS from a
+// kernel without it or a filter that hides it, EPERM from a seccomp filter
+// that forbids it. The component-by-component walk below gives the same
+// guarantee with more calls. (An open of a folder or for reading is never
+// refused with EPERM for what it names, so that answer is the filter's.)
 std::atomic<bool> g_openat2_missing{false};
+
+bool openat2_refused(int err) { return err == ENOSYS || err == EPERM; }
 
 bool valid_name(std::string_view name) {
   return !name.empty() && name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
@@ -47,6 +52,9 @@ Result<UniqueFd> require_regular(UniqueFd fd) {
 // `create`, each missing folder on the way is made (and the folder holding it
 // flushed); `flags` then opens a folder.
 Result<UniqueFd> open_by_components(const std::filesystem::path& path, int flags, bool create) {
+  // The walk could reach (and make) folders deeper than any path can name,
+  // which nothing could touch again: refused as the kernel refuses the path.
+  QV_TRY(check_path_length(path));
   const auto normal = path.lexically_normal();
   std::vector<std::string> parts;
   for (const auto& part : normal.relative_path()) {
@@ -87,7 +95,7 @@ Result<UniqueFd> open_without_links(const std::filesystem::path& path, int flags
       const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
       if (fd >= 0) return UniqueFd(static_cast<int>(fd));
       if (errno == EINTR) continue;
-      if (errno != ENOSYS) return fail_os(errno);
+      if (!openat2_refused(errno)) return fail_os(errno);
       g_openat2_missing.store(true, std::memory_order_relaxed);
       break;
     }
@@ -104,15 +112,15 @@ Result<FileInfo> Folder::entry_info(std::string_view name) const {
   return lstat_at(fd_.get(), std::string(name));
 }
 
-Result<std::optional<std::uint64_t>> Folder::regular_file_size(std::string_view name) const {
+Result<std::optional<FileInfo>> Folder::regular_file_info(std::string_view name) const {
   auto info = entry_info(name);
   if (!info) {
-    if (info.error().os_code() == ENOENT) return std::optional<std::uint64_t>();
+    if (info.error().os_code() == ENOENT) return std::optional<FileInfo>();
     return fail(info.error());
   }
   switch (info->kind) {
     case FileKind::Regular:
-      return std::optional<std::uint64_t>(info->size);
+      return std::optional<FileInfo>(*info);
     case FileKind::Directory:
       return fail_os(EISDIR);
     case FileKind::Symlink:
@@ -151,15 +159,10 @@ Result<AppendFile> Folder::open_for_append(std::string_view name, std::uint32_t 
   }
 }
 
-Result<UniqueFd> Folder::open_copy_destination(std::string_view name, const FileInfo& source,
-                                               std::uint32_t mode) const {
-  if (!valid_name(name)) return fail_os(EINVAL);
-  auto fd = QV_TRY(open_at(fd_.get(), std::string(name).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK,
-                           static_cast<mode_t>(mode & 07777)));
-  const auto info = QV_TRY(stat_fd(fd.get()));
-  if (info.kind != FileKind::Regular || info.same_file_as(source)) return fail_os(EINVAL);
-  if (::ftruncate(fd.get(), 0) != 0) return fail_os(errno);
-  return fd;
+Status Folder::check_copy_destination(std::string_view name, const FileInfo& source) const {
+  const auto existing = QV_TRY(regular_file_info(name));
+  if (existing && existing->same_file_as(source)) return fail_os(EINVAL);
+  return {};
 }
 
 Result<UniqueFd> Folder::open_for_update(std::string_view name) const {
@@ -265,6 +268,11 @@ Status rename_entry(const Folder& from, std::string_view from_name, const Folder
 }
 
 bool is_link_refusal(const Error& error) { return error.os_code() == ELOOP; }
+
+Status check_path_length(const std::filesystem::path& path) {
+  if (path.native().size() >= PATH_MAX) return fail_os(ENAMETOOLONG);
+  return {};
+}
 
 std::optional<EntryPath> split_entry_path(const std::filesystem::path& absolute) {
   auto normal = absolute.lexically_normal();

@@ -53,10 +53,10 @@ class Folder {
   Result<FileInfo> info() const;
   // Metadata of the entry `name` itself; a link is reported as Symlink.
   Result<FileInfo> entry_info(std::string_view name) const;
-  // The size of the regular file `name`, nothing when there is no such entry.
-  // A folder fails with EISDIR, a link with ELOOP, anything else that is not a
-  // regular file (a pipe, a device, a socket) with EINVAL.
-  Result<std::optional<std::uint64_t>> regular_file_size(std::string_view name) const;
+  // The metadata of the regular file `name`, nothing when there is no such
+  // entry. A folder fails with EISDIR, a link with ELOOP, anything else that
+  // is not a regular file (a pipe, a device, a socket) with EINVAL.
+  Result<std::optional<FileInfo>> regular_file_info(std::string_view name) const;
 
   // The subfolder `name` ("." for this folder again, ".." for the one above):
   // ELOOP for a link, ENOTDIR for anything else.
@@ -70,12 +70,11 @@ class Folder {
   // entry that is not a regular file with EINVAL (EISDIR for a folder, ELOOP
   // for a link).
   Result<AppendFile> open_for_append(std::string_view name, std::uint32_t mode) const;
-  // Opens `name` as the destination of a copy of the open file `source`,
-  // creating it with `mode` when missing, and empties it. Never blocks. Fails
-  // with EINVAL, changing nothing, when the entry is not a regular file or is
-  // `source` itself under another name (emptying it would destroy what is to
-  // be copied); ENXIO for a pipe without a reader, ELOOP for a link.
-  Result<UniqueFd> open_copy_destination(std::string_view name, const FileInfo& source, std::uint32_t mode) const;
+  // Whether `name` may be replaced by a copy of the file `source`: it is
+  // missing, or a regular file other than `source` itself (a second name of
+  // the source would be replaced by a copy of itself). EISDIR for a folder,
+  // ELOOP for a link, EINVAL for anything else or for `source`.
+  Status check_copy_destination(std::string_view name, const FileInfo& source) const;
   // Opens the existing regular file `name` for reading and writing, without
   // blocking; a program running from it fails with ETXTBSY, anything that is
   // not a regular file with EINVAL.
@@ -103,7 +102,10 @@ class Folder {
 
 // Opens the folder at `path` (relative paths start at the current folder).
 // Every component must be a folder and none may be a link: ELOOP when one is a
-// link, ENOTDIR when one is something else, ENOENT when one is missing.
+// link, ENOTDIR when one is something else, ENOENT when one is missing,
+// ENAMETOOLONG for a path longer than the kernel takes. Where openat2 is
+// refused (ENOSYS, or EPERM from a sandbox) the folders are walked one by one,
+// with the same answers.
 Result<Folder> open_folder(const std::filesystem::path& path);
 
 // Like open_folder, creating each missing folder on the way (mode 0755 under
@@ -122,6 +124,11 @@ Status rename_entry(const Folder& from, std::string_view from_name, const Folder
 
 // True when `error` is the refusal of a link on the way of an open (ELOOP).
 bool is_link_refusal(const Error& error);
+
+// ENAMETOOLONG when `path` is longer than the kernel takes a path (PATH_MAX
+// bytes with the terminating NUL). An entry made there, through folders held
+// open, could never be named again: every later step by path would fail.
+Status check_path_length(const std::filesystem::path& path);
 
 // The entry a path names: the folder that holds it and its name there, the
 // path taken lexically (".", ".." and a trailing "/" folded). The root of the

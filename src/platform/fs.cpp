@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -14,22 +16,54 @@
 namespace qv::platform {
 namespace {
 
+FileKind kind_of(unsigned mode) {
+  if (S_ISREG(mode)) return FileKind::Regular;
+  if (S_ISDIR(mode)) return FileKind::Directory;
+  if (S_ISLNK(mode)) return FileKind::Symlink;
+  return FileKind::Other;
+}
+
 FileInfo info_from(const struct stat& st) {
   FileInfo info;
-  if (S_ISREG(st.st_mode)) {
-    info.kind = FileKind::Regular;
-  } else if (S_ISDIR(st.st_mode)) {
-    info.kind = FileKind::Directory;
-  } else if (S_ISLNK(st.st_mode)) {
-    info.kind = FileKind::Symlink;
-  } else {
-    info.kind = FileKind::Other;
-  }
+  info.kind = kind_of(st.st_mode);
   info.size = static_cast<std::uint64_t>(st.st_size);
   info.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
   info.device = static_cast<std::uint64_t>(st.st_dev);
   info.inode = static_cast<std::uint64_t>(st.st_ino);
+  info.links = static_cast<std::uint64_t>(st.st_nlink);
   return info;
+}
+
+FileInfo info_from(const struct statx& st) {
+  FileInfo info;
+  info.kind = kind_of(st.stx_mode);
+  info.size = st.stx_size;
+  info.mode = static_cast<std::uint32_t>(st.stx_mode & 07777);
+  info.device = static_cast<std::uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor));
+  info.inode = st.stx_ino;
+  info.links = st.stx_nlink;
+  info.mount_root = (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                    (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  return info;
+}
+
+// Set once statx is refused outright (an old kernel, or a sandbox filter that
+// knows only the older calls): metadata then comes from fstatat, which cannot
+// tell the root of a bind mount of the same file system.
+std::atomic<bool> g_statx_missing{false};
+
+// Metadata of `name` relative to `folder_fd` (with AT_EMPTY_PATH and "", of
+// the descriptor itself), by statx where the system offers it.
+Result<FileInfo> stat_at(int folder_fd, const char* name, int flags) {
+  if (!g_statx_missing.load(std::memory_order_relaxed)) {
+    struct statx st {};
+    if (::statx(folder_fd, name, flags, STATX_BASIC_STATS, &st) == 0) return info_from(st);
+    if (errno != ENOSYS && errno != EPERM) return fail_os(errno);
+    g_statx_missing.store(true, std::memory_order_relaxed);
+  }
+  struct stat st {};
+  if (::fstatat(folder_fd, name, &st, flags) != 0) return fail_os(errno);
+  return info_from(st);
 }
 
 // The kernel reads a path up to its first NUL; a path holding one would name
@@ -38,30 +72,24 @@ bool has_nul(const std::filesystem::path& path) { return path.native().find('\0'
 
 }  // namespace
 
+bool is_mount_point(const FileInfo& entry, const FileInfo& folder) {
+  return entry.mount_root || (entry.kind == FileKind::Directory && entry.device != folder.device);
+}
+
 Result<FileInfo> lstat_path(const std::filesystem::path& path) {
   if (has_nul(path)) return fail_os(EINVAL);
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return fail_os(errno);
-  return info_from(st);
+  return stat_at(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
 Result<FileInfo> stat_path(const std::filesystem::path& path) {
   if (has_nul(path)) return fail_os(EINVAL);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return fail_os(errno);
-  return info_from(st);
+  return stat_at(AT_FDCWD, path.c_str(), 0);
 }
 
-Result<FileInfo> stat_fd(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return fail_os(errno);
-  return info_from(st);
-}
+Result<FileInfo> stat_fd(int fd) { return stat_at(fd, "", AT_EMPTY_PATH); }
 
 Result<FileInfo> lstat_at(int folder_fd, const std::string& name) {
-  struct stat st {};
-  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail_os(errno);
-  return info_from(st);
+  return stat_at(folder_fd, name.c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {

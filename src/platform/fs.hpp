@@ -24,10 +24,22 @@ struct FileInfo {
   std::uint32_t mode = 0;  // permission bits (st_mode & 07777)
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::uint64_t links = 1;  // the number of names the file has (hard links)
+  // The root of a mount, where the kernel says so (a bind mount of a folder
+  // of the same file system keeps its device; only this tells it apart).
+  bool mount_root = false;
 
   // True when both describe one file (the same inode of the same device).
   bool same_file_as(const FileInfo& other) const { return device == other.device && inode == other.inode; }
 };
+
+// True when `entry`, an entry of the folder `folder`, is a mount point:
+// another file system (or another mount of the same one) is mounted over it,
+// so that whatever is reached through it lies outside the folder's own tree.
+// That is the root of a mount, or a folder on another device than `folder`.
+// A file's device alone proves nothing: a union file system reports the
+// device of the layer that holds the file.
+bool is_mount_point(const FileInfo& entry, const FileInfo& folder);
 
 // Metadata of the entry itself; a symbolic link is reported as Symlink.
 Result<FileInfo> lstat_path(const std::filesystem::path& path);

@@ -1,8 +1,11 @@
 #include "platform/http.hpp"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -48,15 +51,71 @@ std::string_view trim_blanks(std::string_view text) {
   return text;
 }
 
-// The state of one transfer, shared with the two callbacks.
+// A head line without its line end ("\r\n", or a bare "\n").
+std::string_view without_line_end(std::string_view line) {
+  if (line.ends_with('\n')) line.remove_suffix(1);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim_field_value(std::string_view value) {
+  while (!value.empty() && is_blank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
+  return value;
+}
+
+// A field name is a token: letters, digits and "!#$%&'*+-.^_`|~", nothing
+// else (no blank before the colon either).
+bool is_field_name(std::string_view name) {
+  constexpr std::string_view kTokenMarks = "!#$%&'*+-.^_`|~";
+  return !name.empty() && std::ranges::all_of(name, [&](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           kTokenMarks.find(c) != std::string_view::npos;
+  });
+}
+
+// Whether `url` names its host by a loopback address (127.0.0.0/8, ::1, or
+// an IPv4 loopback address mapped into IPv6). A proxy elsewhere could never
+// reach this machine's loopback, and one that answers anyway is not the
+// server asked for.
+bool has_loopback_host(const std::string& url) {
+  struct UrlDeleter {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+  };
+  std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+  char* raw_host = nullptr;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_HOST, &raw_host, 0) != CURLUE_OK) {
+    return false;
+  }
+  std::string host(raw_host);
+  curl_free(raw_host);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6) != 1) return false;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+  }
+  in_addr v4{};
+  return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+}
+
+// Before its head arrives, a transfer gives way to the receiver only once it
+// has run this long: an answer that comes at once is judged first.
+constexpr std::chrono::seconds kHeadGrace{1};
+
+// The state of one transfer, shared with the callbacks.
 struct Transfer {
   CURL* easy = nullptr;
   HttpReceiver* receiver = nullptr;
+  std::chrono::steady_clock::time_point started;
   HttpResponseHead head;
+  bool in_head = false;  // a status line was read, the empty line that ends its head not yet
   bool head_delivered = false;
   std::optional<std::uint64_t> remaining;  // body bytes still wanted, when the receiver knows and no coding frames them
   bool finished = false;                   // we ended the transfer because the body was complete
-  std::optional<Error> error;              // the receiver's error that ended the transfer
+  std::optional<Error> error;              // the receiver's error (or the head's refusal) that ended the transfer
   std::exception_ptr exception;            // thrown by the receiver; rethrown once libcurl has returned
 };
 
@@ -64,46 +123,71 @@ struct Transfer {
 // with a write error; `finished` or `error` then tells why.
 constexpr std::size_t kStop = 0;
 
+Error transport_error(CURLcode code, const char* detail);
+
+// A head that cannot be read field by field is no answer at all: its fields
+// could mean one thing here and another to whoever framed the body.
+std::size_t refuse_head(Transfer& t) {
+  t.error = transport_error(CURLE_WEIRD_SERVER_REPLY, "malformed response head");
+  return kStop;
+}
+
+// The end of a head: an interim one is passed over, the final one judged.
+std::size_t end_head(Transfer& t, std::size_t length) {
+  t.in_head = false;
+  // An interim head: the final one follows. Not a 101, which libcurl takes
+  // for the end of the heads when it asked for no switch: it is the answer.
+  if (t.head.status >= 100 && t.head.status < 200 && t.head.status != 101) return length;
+  t.head_delivered = true;
+  auto wanted = t.receiver->on_head(t.head);
+  if (!wanted) {
+    t.error = std::move(wanted).error();
+    return kStop;
+  }
+  // A transfer coding frames the body itself and overrides any length:
+  // stopping at the length would report a body cut short as complete.
+  if (!t.head.value("Transfer-Encoding")) t.remaining = *wanted;
+  if (t.remaining && *t.remaining == 0) {
+    t.finished = true;
+    return kStop;
+  }
+  return length;
+}
+
 std::size_t header_line(Transfer& t, char* data, std::size_t length) {
-  std::string_view line(data, length);
-  if (line.starts_with("HTTP/")) {
-    // A new response head begins (after an interim 1xx one, start afresh).
+  // After the final head come only the trailers of a chunked body.
+  if (t.head_delivered) return length;
+  const std::string_view line = without_line_end(std::string_view(data, length));
+  if (!t.in_head) {
+    // A head begins with its status line, and with nothing else.
+    if (!line.starts_with("HTTP/")) return refuse_head(t);
     t.head = HttpResponseHead{};
+    t.in_head = true;
     long code = 0;
     curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &code);
     t.head.status = static_cast<std::uint32_t>(code);
     return length;
   }
-  if (trim_blanks(line).empty()) {
-    // An interim head: the final one follows. Not a 101, which libcurl takes
-    // for the end of the heads when it asked for no switch: it is the answer.
-    if (t.head.status >= 100 && t.head.status < 200 && t.head.status != 101) return length;
-    if (t.head_delivered) return length;  // trailers of a chunked body
-    t.head_delivered = true;
-    auto wanted = t.receiver->on_head(t.head);
-    if (!wanted) {
-      t.error = std::move(wanted).error();
-      return kStop;
-    }
-    // A transfer coding frames the body itself and overrides any length:
-    // stopping at the length would report a body cut short as complete.
-    if (!t.head.value("Transfer-Encoding")) t.remaining = *wanted;
-    if (t.remaining && *t.remaining == 0) {
-      t.finished = true;
-      return kStop;
-    }
-    return length;
-  }
-  if ((line.front() == ' ' || line.front() == '\t') && !t.head.headers.empty()) {
-    // An obsolete folded continuation of the previous field.
-    auto& value = t.head.headers.back().second;
-    value += ' ';
-    value += trim_blanks(line);
+  // Only an empty line ends a head; a line of blanks is a folded one.
+  if (line.empty()) return end_head(t, length);
+  if (is_blank(line.front())) {
+    // Obsolete line folding: the line continues the value of the field
+    // before it, joined by one blank, as a user agent must read it. There
+    // must be such a field; and the framing field is read by libcurl from
+    // its first line alone, so a continued one would mean two things.
+    if (t.head.headers.empty()) return refuse_head(t);
+    auto& [name, value] = t.head.headers.back();
+    const std::string_view more = trim_field_value(line);
+    if (more.empty()) return length;
+    if (equals_ignoring_ascii_case(name, "Transfer-Encoding")) return refuse_head(t);
+    if (!value.empty()) value += ' ';
+    value += more;
     return length;
   }
   const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return length;
-  t.head.headers.emplace_back(std::string(line.substr(0, colon)), std::string(trim_blanks(line.substr(colon + 1))));
+  if (colon == std::string_view::npos || !is_field_name(line.substr(0, colon))) return refuse_head(t);
+  t.head.headers.emplace_back(std::string(line.substr(0, colon)),
+                              std::string(trim_field_value(line.substr(colon + 1))));
   return length;
 }
 
@@ -146,12 +230,15 @@ std::size_t guarded(char* data, std::size_t size, std::size_t count, void* user)
 }
 
 // The transfer-information callback: lets the receiver end a transfer that
-// is waiting for bytes, which the body callback alone cannot.
+// is waiting for bytes, which the body callback alone cannot: a server that
+// accepted the connection but sends no head, or stalls in the body.
 int transfer_info(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto& t = *static_cast<Transfer*>(user);
-  // Only once the head was judged: a refusal of the answer itself comes first.
-  // Nor after the transfer was already ended for a reason of its own.
-  if (!t.head_delivered || t.error || t.finished || t.exception) return 0;
+  // Not after the transfer was already ended for a reason of its own.
+  if (t.error || t.finished || t.exception) return 0;
+  // Before the head, only once the grace has passed: the refusal of an
+  // answer that comes at once is reported as such.
+  if (!t.head_delivered && std::chrono::steady_clock::now() - t.started < kHeadGrace) return 0;
   try {
     if (auto status = t.receiver->keep_going(); !status) {
       t.error = std::move(status).error();
@@ -224,6 +311,7 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   Transfer transfer;
   transfer.easy = easy.get();
   transfer.receiver = &receiver;
+  transfer.started = std::chrono::steady_clock::now();
   char detail[CURL_ERROR_SIZE] = {};
 
   CURL* h = easy.get();
@@ -240,6 +328,9 @@ Status http_get(const HttpGetRequest& request, HttpReceiver& receiver) {
   // A proxy's answer to CONNECT is not the server's response: the callbacks
   // must see only the latter.
   opt(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // The proxy of the environment serves every other host; an empty name
+  // turns it off, whatever the environment says.
+  if (has_loopback_host(request.url)) opt(CURLOPT_PROXY, "");
   opt(CURLOPT_PATH_AS_IS, 1L);  // the URL is already normalised; send its path as it stands
   opt(CURLOPT_USERAGENT, request.user_agent.c_str());
   opt(CURLOPT_HTTPHEADER, raw_list);

@@ -37,7 +37,8 @@ struct HttpGetRequest {
 struct HttpResponseHead {
   std::uint32_t status = 0;
   // The final response's header fields in received order, names as received,
-  // values without surrounding blanks.
+  // values without surrounding blanks; a value folded over several lines
+  // (obsolete line folding) is one line, its parts joined by one blank.
   std::vector<std::pair<std::string, std::string>> headers;
 
   // The value of the field `name` (ASCII case-insensitive), as a stack that
@@ -65,20 +66,26 @@ class HttpReceiver {
   virtual Result<std::optional<std::uint64_t>> on_head(const HttpResponseHead& head) = 0;
   // The next chunk of body, 1 to kHttpMaxChunk bytes. An error ends the transfer.
   virtual Status on_body(const char* data, std::size_t size) = 0;
-  // Asked about once a second while the body is being received, also while
-  // nothing arrives (a stalled server), and between chunks; never before the
-  // head was handed over. An error ends the transfer at once, as from on_body.
+  // Asked about once a second from the connect on, also while nothing
+  // arrives (a server that sends no head, or stalls in the body), and
+  // between chunks. Before the head, only once the transfer has run for a
+  // second, so that an answer that comes at once is judged by on_head first.
+  // An error ends the transfer at once, as from on_body.
   virtual Status keep_going() { return {}; }
 };
 
 // Runs one GET on a fresh easy handle: HTTP/1.1, no redirects, no content
 // decoding, TLS 1.2 or later with peer and host verification, the proxy of the
-// environment (http_proxy, https_proxy, no_proxy, ...), no signals.
+// environment (http_proxy, https_proxy, no_proxy, ...) except for a host named
+// by a loopback address, which is always reached directly, no signals.
 //
 // Returns success when the body ended: its length was reached, the server
 // closed the connection, or the server cut the body short (a short body is the
 // receiver's to judge from what it got); a transfer that ends without a final
-// response head fails as a transport failure. Returns the receiver's error unchanged
+// response head fails as a transport failure, and so does a head that cannot
+// be read field by field (a line that is neither a field nor the folded
+// continuation of one, a field name that is no token, a folded
+// Transfer-Encoding): "libcurl: malformed response head (curl error 8)". Returns the receiver's error unchanged
 // when it ended the transfer, and any transport failure as
 // "libcurl: {detail} (curl error {code})". An exception thrown by the receiver
 // ends the transfer and is rethrown here once libcurl has returned; the

@@ -26,9 +26,9 @@ struct Level {
 // The whole listing is read on entry, so that the folder's descriptor can be
 // closed and reopened while its subfolders are walked; a folder being
 // removed loses its entries as the walk goes, so no position has to survive.
-Result<Level> enter(Folder folder, std::string name, std::filesystem::path path) {
+Result<Level> enter(Folder folder, FileInfo identity, std::string name, std::filesystem::path path) {
   Level level;
-  level.identity = QV_TRY(folder.info());
+  level.identity = identity;
   level.entries = QV_TRY(folder.entries());
   level.folder = std::move(folder);
   level.name = std::move(name);
@@ -48,11 +48,14 @@ Status reopen(Level& parent, const Level& child) {
 }
 
 // Walks everything below `top`: reports each entry to `visit` when given, and
-// with `remove` removes each one (files at once, folders once emptied).
+// with `remove` removes each one (files at once, folders once emptied). A
+// mount point is reported and never entered; a removal that meets one ends
+// with EXDEV.
 Status walk(const Folder& top, const std::filesystem::path& top_path, const TreeVisitor* visit, bool remove) {
   std::vector<Level> stack;
   auto top_copy = QV_TRY(top.open_subfolder("."));
-  stack.push_back(QV_TRY(enter(std::move(top_copy), {}, top_path)));
+  const auto top_identity = QV_TRY(top_copy.info());
+  stack.push_back(QV_TRY(enter(std::move(top_copy), top_identity, {}, top_path)));
   for (;;) {
     Level& current = stack.back();
     if (current.next == current.entries.size()) {
@@ -66,15 +69,33 @@ Status walk(const Folder& top, const std::filesystem::path& top_path, const Tree
       continue;
     }
     FolderEntry entry = std::move(current.entries[current.next++]);
-    const FileKind kind = entry.kind ? *entry.kind : QV_TRY(current.folder.entry_info(entry.name)).kind;
+    TreeEntry found;
     std::filesystem::path path;
     if (visit != nullptr) {
+      // A visitor is told of every mount point, a file bound over another
+      // included, so every entry is looked at.
+      const auto info = QV_TRY(current.folder.entry_info(entry.name));
+      found = {info.kind, is_mount_point(info, current.identity)};
       path = current.path / entry.name;
-      QV_TRY((*visit)(path, kind));
+      QV_TRY((*visit)(path, found));
+    } else {
+      found.kind = entry.kind ? *entry.kind : QV_TRY(current.folder.entry_info(entry.name)).kind;
     }
-    if (kind == FileKind::Directory) {
+    if (found.mount_point) {
+      if (remove) return fail_os(EXDEV);
+      continue;
+    }
+    if (found.kind == FileKind::Directory) {
       auto child = QV_TRY(current.folder.open_subfolder(entry.name));
-      stack.push_back(QV_TRY(enter(std::move(child), std::move(entry.name), std::move(path))));
+      // The folder opened is the one judged: something mounted over the
+      // entry since it was looked at (or unseen, in a removal) is refused
+      // before a single name of it is read.
+      const auto identity = QV_TRY(child.info());
+      if (is_mount_point(identity, current.identity)) {
+        if (remove) return fail_os(EXDEV);
+        continue;
+      }
+      stack.push_back(QV_TRY(enter(std::move(child), identity, std::move(entry.name), std::move(path))));
       if (stack.size() > kHeldLevels + 1) stack[stack.size() - 1 - kHeldLevels].folder = Folder();
     } else if (remove) {
       QV_TRY(current.folder.remove_file(entry.name));
@@ -90,14 +111,18 @@ Status walk_folder(const Folder& top, const std::filesystem::path& top_path, con
 
 Status walk_tree_no_follow(const std::filesystem::path& root, const TreeVisitor& visit) {
   const auto root_info = QV_TRY(lstat_path(root));
-  QV_TRY(visit(root, root_info.kind));
+  QV_TRY(visit(root, TreeEntry{root_info.kind, false}));
   if (root_info.kind != FileKind::Directory) return {};
   return walk_folder(QV_TRY(open_folder(root)), root, visit);
 }
 
 Status remove_tree_at(const Folder& parent, std::string_view name) {
-  if (QV_TRY(parent.entry_info(name)).kind != FileKind::Directory) return parent.remove_file(name);
+  const auto parent_info = QV_TRY(parent.info());
+  const auto info = QV_TRY(parent.entry_info(name));
+  if (is_mount_point(info, parent_info)) return fail_os(EXDEV);
+  if (info.kind != FileKind::Directory) return parent.remove_file(name);
   const auto folder = QV_TRY(parent.open_subfolder(name));
+  if (is_mount_point(QV_TRY(folder.info()), parent_info)) return fail_os(EXDEV);
   QV_TRY(walk(folder, {}, nullptr, /*remove=*/true));
   return parent.remove_folder(name);
 }

@@ -193,6 +193,21 @@ TEST(CopyDurable, RefusesLinkedSourceRootDestinationAndCopyOntoItself) {
   EXPECT_EQ(read_file(dir / "real"), "data");
 }
 
+TEST(CopyDurable, ReplacesAHardLinkedDestinationInsteadOfWritingThroughIt) {
+  TempDir client;
+  TempDir outside;
+  write_file(outside / "precious", "outside content");
+  write_file(client / "source", "copied");
+  fs::create_directories(client / "data");
+  fs::create_hard_link(outside / "precious", client / "data/file");
+
+  ASSERT_EQ(outcome(copy_durable(client / "source", client / "data/file")), "ok");
+  EXPECT_EQ(read_file(client / "data/file"), "copied");
+  EXPECT_EQ(read_file(outside / "precious"), "outside content");
+  EXPECT_EQ(fs::hard_link_count(outside / "precious"), 1u);
+  EXPECT_EQ(names_in(client / "data"), std::set<std::string>{"file"});
+}
+
 // Holds a file open until its standard output is closed by the parent's
 // kill.
 QV_CHILD_MODE(hold_open) {

@@ -23,6 +23,7 @@
 #include "support/exchange_race.hpp"
 #include "support/http_testing.hpp"
 #include "support/loopback_server.hpp"
+#include "support/raw_http_server.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qv {
@@ -157,6 +158,30 @@ TEST_F(DownloadTest, AWholeBodyAnswerToARangeSetsThePartialAside) {
   ASSERT_TRUE(aside) << ::testing::PrintToString(names_in(dir.path()));
   EXPECT_EQ(read_file(dir / *aside), "0123456789");
   EXPECT_EQ(names_in(dir.path()).size(), 2u);
+}
+
+TEST_F(DownloadTest, APartialWithASecondNameIsSetAsideAndFetchedFromZero) {
+  const std::string body = pattern(1000);
+  server.put("/o", body);
+  TempDir outside;
+  write_file(outside / "precious", body.substr(0, 100));
+  for (const auto expected : {std::optional<std::uint64_t>(1000), std::optional<std::uint64_t>()}) {
+    SCOPED_TRACE(expected ? "signed size" : "no signed size");
+    server.clear_requests();
+    const fs::path folder = dir / (expected ? "object" : "manifest");
+    fs::create_directories(folder);
+    fs::create_hard_link(outside / "precious", folder / "o.qvp");
+
+    ASSERT_EQ(outcome(get("/o", folder / "o.qvp", expected)), "ok");
+    EXPECT_EQ(read_file(folder / "o.qvp"), body);
+    EXPECT_EQ(read_file(outside / "precious"), body.substr(0, 100));
+    const auto aside = set_aside_name(folder, "o", ".invalid");
+    ASSERT_TRUE(aside) << ::testing::PrintToString(names_in(folder));
+    EXPECT_TRUE(fs::equivalent(folder / *aside, outside / "precious"));
+    EXPECT_EQ(names_in(folder).size(), 2u);
+    ASSERT_EQ(server.request_count(), 1u);
+    EXPECT_FALSE(server.requests()[0].header("range"));
+  }
 }
 
 TEST_F(DownloadTest, APartialWithoutSignedSizeIsSetAsideAndFetchedAnew) {
@@ -466,6 +491,93 @@ TEST_F(DownloadTest, ACancelIsSeenWhileTheServerSendsNothing) {
   EXPECT_EQ(fs::file_size(dir / "slow"), 4096u);
 }
 
+TEST_F(DownloadTest, ACancelIsSeenBeforeTheHeadArrives) {
+  const std::string body = pattern(1000);
+  server.put("/late", body);
+  server.script("/late", with([](Answer& a) { a.head_delay = 20s; }));
+  write_file(dir / "late", body.substr(0, 100));
+  std::jthread canceller([this] {
+    std::this_thread::sleep_for(500ms);
+    cancel.cancel();
+  });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(outcome(get("/late", dir / "late", 1000)), "cancelled; partial retained");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(server.request_count(), 1u);
+  EXPECT_EQ(read_file(dir / "late"), body.substr(0, 100));
+
+  // Set before the call: an answer that is slow to come is not waited for.
+  canceller.join();
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(outcome(get("/late", dir / "late", 1000)), "cancelled; partial retained");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(server.request_count(), 2u);
+
+  // Nor a handshake that never ends: this listener takes the connection and
+  // never says a word.
+  test::RawHttpServer silent;
+  started = std::chrono::steady_clock::now();
+  const std::string secure = fmt::format("https://127.0.0.1:{}/o", silent.port());
+  EXPECT_EQ(outcome(download_file(secure, dir / "secure", 1000, 1000, false, cancel, progress)),
+            "cancelled; partial retained");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+}
+
+// Heads written byte by byte, as no HTTP library would write them: folded
+// lines are unfolded, a line of blanks does not end the head, and a head that
+// cannot be read field by field is refused.
+TEST_F(DownloadTest, HeadsAreReadFieldByFieldOrRefused) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::optional<std::uint64_t> expected;
+    std::string partial;
+    std::string result;   // "libcurl: *": any transport failure (the library refuses some heads itself)
+    std::string content;  // after success
+  };
+  const std::string malformed = "libcurl: malformed response head (curl error 8)";
+  const std::string library_refusal = "libcurl: *";
+  const std::vector<Case> cases = {
+      {"a folded length", "HTTP/1.1 200 OK\r\nContent-Length:\r\n 5\r\n\r\nhello", 5, "", "ok", "hello"},
+      {"a field folded over lines of blanks and tabs",
+       "HTTP/1.1 200 OK\r\nX-Note: a\r\n\t b \r\n \r\nContent-Length:\t5\t\r\n\r\nhello", 5, "", "ok", "hello"},
+      {"a line of blanks before the length", "HTTP/1.1 200 OK\r\nX-Note: a\r\n  \t \r\nContent-Length: 10\r\n\r\nhello",
+       std::nullopt, "", "truncated HTTP response body", ""},
+      {"a line of blanks before the range",
+       "HTTP/1.1 206 Partial Content\r\nX-Note: a\r\n \r\nContent-Range: bytes 2-4/5\r\nContent-Length: 3\r\n\r\nllo",
+       5, "he", "ok", "hello"},
+      {"a line that is no field", "HTTP/1.1 200 OK\r\nContent-Length 5\r\n\r\nhello", 5, "", library_refusal, ""},
+      {"a continuation of no field", "HTTP/1.1 200 OK\r\n Content-Length: 5000\r\n\r\nhello", std::nullopt, "",
+       library_refusal, ""},
+      {"a blank before the colon", "HTTP/1.1 200 OK\r\nContent-Length : 5000\r\n\r\nhello", std::nullopt, "",
+       malformed, ""},
+      {"a folded transfer coding", "HTTP/1.1 200 OK\r\nTransfer-Encoding:\r\n chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       std::nullopt, "", malformed, ""},
+  };
+  test::RawHttpServer raw;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    raw.set_reply(c.reply);
+    raw.clear_requests();
+    const fs::path destination = dir / fmt::format("head-{}", &c - cases.data());
+    if (!c.partial.empty()) write_file(destination, c.partial);
+    const std::string result =
+        outcome(download_file(raw.url("/o"), destination, c.expected, kUnlimited, true, cancel, progress));
+    if (c.result == library_refusal) {
+      EXPECT_TRUE(result.starts_with("libcurl: ")) << result;
+    } else {
+      EXPECT_EQ(result, c.result);
+    }
+    EXPECT_EQ(raw.requests().size(), c.result == "ok" ? 1u : 3u);
+    if (c.result == "ok") {
+      EXPECT_EQ(read_file(destination), c.content);
+    } else if (c.result.starts_with("libcurl: ")) {
+      EXPECT_FALSE(fs::exists(destination));  // a refused head writes nothing
+    }
+  }
+}
+
 TEST_F(DownloadTest, PlainHttpOnlyForALiteralLoopbackHostWhenAllowed) {
   server.put("/f", "data");
   EXPECT_EQ(outcome(download_file(server.url("/f"), dir / "a", 4, 4, false, cancel, progress)),
@@ -519,20 +631,26 @@ TEST_F(DownloadTest, HttpsNeedsACertificateFromATrustedAuthority) {
   EXPECT_EQ(secure.request_count(), 1u);
 }
 
-TEST_F(DownloadTest, HttpsGoesThroughTheProxyOfTheEnvironment) {
+TEST_F(DownloadTest, HttpsGoesThroughTheProxyOfTheEnvironmentExceptToALoopbackAddress) {
   const auto certificate = test::make_test_certificate(dir.path(), "proxied");
   LoopbackServer secure({.https = true, .certificate = certificate});
   secure.put("/f", pattern(200000));
   test::ConnectProxy proxy;
   platform::set_http_test_trust_anchor(certificate.ca_file.string());
   ::setenv("https_proxy", proxy.url().c_str(), 1);
-  const Status got = download_file(secure.url("/f"), dir / "f", 200000, 200000, false, cancel, progress);
+  const std::string by_name = fmt::format("https://localhost:{}/f", secure.port());
+  const Status named = download_file(by_name, dir / "named", 200000, 200000, false, cancel, progress);
+  const int tunnels_by_name = proxy.tunnels();
+  const Status direct = download_file(secure.url("/f"), dir / "direct", 200000, 200000, false, cancel, progress);
   ::unsetenv("https_proxy");
   platform::set_http_test_trust_anchor("");
-  ASSERT_EQ(outcome(got), "ok");
-  EXPECT_EQ(read_file(dir / "f"), pattern(200000));
+  ASSERT_EQ(outcome(named), "ok");
+  ASSERT_EQ(outcome(direct), "ok");
+  EXPECT_EQ(read_file(dir / "named"), pattern(200000));
+  EXPECT_EQ(read_file(dir / "direct"), pattern(200000));
+  EXPECT_EQ(tunnels_by_name, 1);
   EXPECT_EQ(proxy.tunnels(), 1);
-  EXPECT_EQ(secure.request_count(), 1u);
+  EXPECT_EQ(secure.request_count(), 2u);
 }
 
 TEST_F(DownloadTest, APartialWhoseSizeIsNotAFileSizeIsNeverResumed) {
@@ -547,11 +665,30 @@ TEST_F(DownloadTest, APartialWhoseSizeIsNotAFileSizeIsNeverResumed) {
   EXPECT_EQ(server.request_count(), 0u);
 }
 
+// Downloads args[0] into args[1] with the signed size args[2] ("-" for none).
 QV_CHILD_MODE(download_once) {
   CancelFlag cancel;
-  test::child_say(outcome(download_file(args.at(0), args.at(1), std::stoull(args.at(2)), kUnlimited, true, cancel,
-                                        [](std::uint64_t) {})));
+  const auto expected = args.at(2) == "-" ? std::nullopt : std::optional<std::uint64_t>(std::stoull(args.at(2)));
+  test::child_say(
+      outcome(download_file(args.at(0), args.at(1), expected, kUnlimited, true, cancel, [](std::uint64_t) {})));
   return 0;
+}
+
+TEST_F(DownloadTest, PlainHttpToALoopbackAddressNeverGoesThroughAProxy) {
+  server.put("/manifest.qvm", "from the server");
+  // A stranger named as the proxy, answering in the server's place.
+  test::RawHttpServer stranger("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nproxy said");
+  for (const char* variable : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+    SCOPED_TRACE(variable);
+    const fs::path destination = dir / variable / "manifest.qvm";
+    auto child = test::Child::start_self("download_once", {server.url("/manifest.qvm"), destination.string(), "-"},
+                                         {{variable, stranger.url()}});
+    EXPECT_EQ(child.read_line(30s), "ok");
+    EXPECT_EQ(child.wait().exit_code, 0);
+    EXPECT_EQ(read_file(destination), "from the server");
+  }
+  EXPECT_TRUE(stranger.requests().empty()) << ::testing::PrintToString(stranger.requests());
+  EXPECT_EQ(server.request_count(), 3u);
 }
 
 TEST_F(DownloadTest, APipeAtTheDestinationIsRefusedAtOnce) {

@@ -6,6 +6,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "support/child_process.hpp"
+#include "support/mount_namespace.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qv {
@@ -186,6 +188,62 @@ TEST(PhysicalPathCache, AnswersAsResolvePhysicalPath) {
       }
     }
   }
+}
+
+// Mounts a tmpfs on the folder "disk" of the client at args[0], binds its
+// folder "elsewhere" onto "bound" and its file "other.txt" onto "plain.txt"
+// (mounts of the same file system, on the same device), then says how each
+// way of naming a client path answers.
+QV_CHILD_MODE(paths_over_mounts) {
+  const std::filesystem::path root = args.at(0);
+  if (auto refused = test::enter_private_mount_namespace()) {
+    test::child_say("skip: " + *refused);
+    return 0;
+  }
+  auto disk = test::ScopedMount::tmpfs(root / "disk");
+  auto bound = test::ScopedMount::bind(root / "elsewhere", root / "bound");
+  auto file = test::ScopedMount::bind(root / "other.txt", root / "plain.txt");
+  for (const auto* mount : {&disk, &bound, &file}) {
+    if (!*mount) {
+      test::child_say("skip: " + mount->error());
+      return 0;
+    }
+  }
+  const auto said = [](const std::string& what, const auto& result) {
+    test::child_say(what + ": " + (result ? "ok" : result.error().to_string()));
+  };
+  PhysicalPathCache cache(root);
+  for (const char* path : {"disk", "disk/new/file", "bound/file", "plain.txt", "data/file"}) {
+    said(fmt::format("join {}", path), join_checked(root, path));
+    said(fmt::format("resolve {}", path), resolve_physical_path(root, path));
+    said(fmt::format("cache {}", path), cache.resolve(path));
+  }
+  // A client on a disk of its own lies below a mount point, and a path alone
+  // cannot tell the machine's mounts from one planted in a client.
+  said("join below the disk", join_checked(root / "disk", "file"));
+  said("path through the disk", reject_reparse_points(root / "disk/file"));
+  return 0;
+}
+
+TEST(JoinChecked, NothingBelowTheRootLiesOnAnotherMount) {
+  TempDir dir;
+  const auto root = dir / "client";
+  for (const char* folder : {"disk", "elsewhere", "bound", "data"}) std::filesystem::create_directories(root / folder);
+  test::write_file(root / "other.txt", "other");
+  test::write_file(root / "plain.txt", "plain");
+  const auto ended = test::run_self("paths_over_mounts", {root.string()});
+  ASSERT_EQ(ended.exit_code, 0) << ended.output;
+  if (ended.output.starts_with("skip: ")) GTEST_SKIP() << ended.output;
+  std::string expected;
+  for (const char* path : {"disk", "disk/new/file", "bound/file", "plain.txt"}) {
+    const std::string mount = std::string(path).substr(0, std::string(path).find('/'));
+    for (const char* way : {"join", "resolve", "cache"}) {
+      expected += fmt::format("{} {}: reparse point rejected: {}\n", way, path, (root / mount).string());
+    }
+  }
+  expected += "join data/file: ok\nresolve data/file: ok\ncache data/file: ok\n";
+  expected += "join below the disk: ok\npath through the disk: ok\n";
+  EXPECT_EQ(ended.output, expected);
 }
 
 TEST(ResolvePhysicalPath, MissingRootIsTheCanonicalisationError) {

@@ -6,57 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <stdexcept>
+#include <cstdio>
 
 namespace qv::test {
-namespace {
 
-bool send_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+ConnectProxy::ConnectProxy() : acceptor_([this](int client) { serve(client); }) {}
 
-}  // namespace
-
-ConnectProxy::ConnectProxy() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 8) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("proxy listener");
-  }
-  port_ = ntohs(address.sin_port);
-  acceptor_ = std::thread([this] { accept_loop(); });
-}
-
-ConnectProxy::~ConnectProxy() {
-  stopping_ = true;
-  ::shutdown(listener_, SHUT_RDWR);
-  acceptor_.join();
-  for (auto& worker : workers_) worker.join();
-  ::close(listener_);
-}
-
-std::string ConnectProxy::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-void ConnectProxy::accept_loop() {
-  while (!stopping_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    workers_.emplace_back([this, client] { serve(client); });
-  }
-}
+std::string ConnectProxy::url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
 void ConnectProxy::serve(int client) {
   std::string head;
@@ -66,10 +22,13 @@ void ConnectProxy::serve(int client) {
     if (n <= 0) break;
     head.append(buffer, static_cast<std::size_t>(n));
   }
-  // "CONNECT 127.0.0.1:PORT HTTP/1.1"; only loopback targets are relayed.
+  // "CONNECT 127.0.0.1:PORT HTTP/1.1" or "CONNECT localhost:PORT ...": only
+  // loopback targets are relayed.
   unsigned port = 0;
   int upstream = -1;
-  if (std::sscanf(head.c_str(), "CONNECT 127.0.0.1:%u ", &port) == 1 && port > 0 && port < 65536) {
+  const bool asked = std::sscanf(head.c_str(), "CONNECT 127.0.0.1:%u ", &port) == 1 ||
+                     std::sscanf(head.c_str(), "CONNECT localhost:%u ", &port) == 1;
+  if (asked && port > 0 && port < 65536) {
     upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in target{};
     target.sin_family = AF_INET;
@@ -92,7 +51,7 @@ void ConnectProxy::serve(int client) {
   const std::size_t end = head.find("\r\n\r\n") + 4;
   if (end < head.size()) send_all(upstream, head.data() + end, head.size() - end);
   pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-  while (!stopping_) {
+  while (!acceptor_.stopping()) {
     if (::poll(fds, 2, 100) < 0) break;
     bool closed = false;
     for (int i = 0; i < 2 && !closed; ++i) {

@@ -136,6 +136,9 @@ struct LoopbackServer::Impl {
   void handle(const httplib::Request& req, httplib::Response& res) {
     const auto logged = record(req);
     const Answer answer = take_answer(req.path);
+    // The head goes out when the handler returns: the request has been read
+    // and answered by nothing until then.
+    pause(answer.head_delay);
 
     std::optional<Entity> entity;
     if (answer.body) {

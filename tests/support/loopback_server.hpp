@@ -5,7 +5,9 @@
 // "bytes=N-M" ranges with 206, and records every request it receives. Any path
 // can be scripted to misbehave: another status (an unasked-for 101 included),
 // other, repeated or missing framing headers, a chunked body, a different
-// body, a range ignored, the connection cut after some bytes, or a stall.
+// body, a range ignored, the connection cut after some bytes, a stall, or a
+// head that comes late (or never, within a test's time). Heads that no HTTP
+// library would write are RawHttpServer's (raw_http_server.hpp).
 // Scripts are either standing (every request to the path) or queued one-shot
 // answers, which are used first, in order.
 //
@@ -57,6 +59,7 @@ struct Answer {
   std::optional<std::uint64_t> close_after;                  // cut the connection after this many body bytes
   std::optional<std::uint64_t> stall_after;                  // stop sending after this many body bytes ...
   std::chrono::milliseconds stall_for{0};                    // ... for this long (then go on)
+  std::chrono::milliseconds head_delay{0};                   // wait this long before the head is sent
   bool chunked = false;                                      // chunked transfer coding; Content-Length still sent
   std::vector<std::pair<std::string, std::string>> headers;  // further fields, sent as given (repeats too)
 };

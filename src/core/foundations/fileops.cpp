@@ -1,5 +1,7 @@
 #include "core/foundations/fileops.hpp"
 
+#include <functional>
+
 #include <fmt/format.h>
 
 #include "core/foundations/paths.hpp"
@@ -40,10 +42,14 @@ Result<fs::path> make_absolute(const fs::path& path) {
 }
 
 // The folder that holds `path` and the entry's name in it; the root of the
-// file system has no folder.
+// file system has no folder. A path longer than the system takes could be
+// made through folders held open, and then never be named again: refused
+// before anything is made.
 Result<platform::EntryPath> entry_of(const fs::path& path) {
-  auto entry = platform::split_entry_path(QV_TRY(make_absolute(path)));
+  const auto absolute = QV_TRY(make_absolute(path));
+  auto entry = platform::split_entry_path(absolute);
   if (!entry) return fail(std::string(kNoParent));
+  QV_TRY(platform::check_path_length(absolute));
   return *std::move(entry);
 }
 
@@ -72,27 +78,27 @@ std::unexpected<Error> replace_failed(const fs::path& destination, const Error& 
   return fail(fmt::format(fmt::runtime(kReplaceFailed), destination.string(), cause.to_string()));
 }
 
-// Writes, flushes and closes a file of `folder` that must not exist yet.
-Status write_new_file(const platform::Folder& folder, std::string_view name, std::string_view bytes) {
-  auto fd = QV_TRY(folder.create_new_file(name, kNewFileMode));
-  QV_TRY(platform::write_all(fd.get(), bytes.data(), bytes.size()));
-  QV_TRY(platform::flush_fd(fd.get()));
-  return platform::close_fd(fd.release());
-}
+// Fills the new file open for writing at `fd`.
+using Filler = std::function<Status(int fd)>;
 
-// The atomic write of entry `name` of a folder already held; `target` names
-// the result in messages.
-Status write_atomic_in(const platform::Folder& folder, std::string_view name, std::string_view bytes,
-                       const fs::path& target) {
+// Makes entry `name` of a folder already held anew: a fresh "{id}.writing"
+// sibling is created, filled, flushed and renamed over it, and the folder
+// flushed. Whatever stood at `name` is replaced, never written into, so a
+// second name of that file elsewhere keeps its content. `target` names the
+// result in messages.
+Status make_anew_in(const platform::Folder& folder, std::string_view name, const fs::path& target,
+                    const Filler& fill) {
   const std::string temporary = random_hex_id() + std::string(kTempSuffix);
-  Status written = write_new_file(folder, temporary, bytes);
-  if (written) {
+  Status written = [&]() -> Status {
+    auto fd = QV_TRY(folder.create_new_file(temporary, kNewFileMode));
+    QV_TRY(fill(fd.get()));
+    QV_TRY(platform::flush_fd(fd.get()));
+    QV_TRY(platform::close_fd(fd.release()));
     if (auto moved = platform::rename_entry(folder, temporary, folder, name); !moved) {
-      written = replace_failed(target, moved.error());
-    } else {
-      written = folder.flush();
+      return replace_failed(target, moved.error());
     }
-  }
+    return folder.flush();
+  }();
   if (!written) {
     // A temporary left behind would linger for ever (in the cleanup-pending
     // folder it would even count as an unfinished removal). After a rename
@@ -100,6 +106,12 @@ Status write_atomic_in(const platform::Folder& folder, std::string_view name, st
     (void)folder.remove_file(temporary);
   }
   return written;
+}
+
+Status write_atomic_in(const platform::Folder& folder, std::string_view name, std::string_view bytes,
+                       const fs::path& target) {
+  return make_anew_in(folder, name, target,
+                      [bytes](int fd) { return platform::write_all(fd, bytes.data(), bytes.size()); });
 }
 
 // write_file_atomic, handing back the target's folder for later steps.
@@ -140,10 +152,18 @@ Result<TransactionDir> open_transaction_dir(const fs::path& root, const fs::path
   // removed as one.
   auto tree = held->open_subfolder(id);
   if (!tree) return refused(tree.error(), transactions / id);
-  QV_TRY(platform::walk_folder(*tree, canonical_folder, [](const fs::path& path, platform::FileKind kind) -> Status {
-    if (kind == platform::FileKind::Symlink) return fail(fmt::format(fmt::runtime(kReparsePoint), path.string()));
-    return {};
-  }));
+  // Nothing of another file system is removed: not a folder mounted in the
+  // transaction's place, nor anything mounted below it.
+  const auto reparse_point = [](const fs::path& path) {
+    return fail(fmt::format(fmt::runtime(kReparsePoint), path.string()));
+  };
+  if (platform::is_mount_point(QV_TRY(tree->info()), QV_TRY(held->info()))) return reparse_point(canonical_folder);
+  QV_TRY(platform::walk_folder(*tree, canonical_folder,
+                               [&](const fs::path& path, const platform::TreeEntry& entry) -> Status {
+                                 if (entry.kind == platform::FileKind::Symlink || entry.mount_point)
+                                   return reparse_point(path);
+                                 return {};
+                               }));
   return TransactionDir{canonical_folder, std::move(*held), std::move(id)};
 }
 
@@ -230,20 +250,19 @@ Status copy_durable(const fs::path& source, const fs::path& destination) {
   QV_TRY(reject_reparse_points(source));
   QV_TRY(reject_reparse_points(destination));
   const auto target = QV_TRY(open_entry_folder(destination, /*create=*/true));
-  // Neither open blocks, so a pipe or device planted under either name cannot
-  // hang the copy; only a regular file is copied, and the destination is
-  // emptied only after proving it is another file than the source: truncating
-  // the source through a second name would destroy what is being copied.
+  // The open does not block, so a pipe or device planted under the source's
+  // name cannot hang the copy; only a regular file is copied.
   auto in = platform::open_regular_for_reading(source);
   if (!in) return refused(in.error(), source);
   const auto source_info = QV_TRY(platform::stat_fd(in->get()));
-  auto out = QV_TRY(target.folder.open_copy_destination(target.name, source_info, kNewFileMode));
-  QV_TRY(platform::copy_contents(in->get(), out.get()));
-  // A copied program must still run, so the copy takes the source's bits.
-  QV_TRY(platform::set_mode(out.get(), source_info.mode));
-  QV_TRY(platform::flush_fd(out.get()));
-  QV_TRY(platform::close_fd(out.release()));
-  return target.folder.flush();
+  QV_TRY(target.folder.check_copy_destination(target.name, source_info));
+  // A new file moved into place: a destination that is a second name of a
+  // file elsewhere loses that name instead of rewriting the file behind it.
+  return make_anew_in(target.folder, target.name, destination, [&](int fd) -> Status {
+    QV_TRY(platform::copy_contents(in->get(), fd));
+    // A copied program must still run, so the copy takes the source's bits.
+    return platform::set_mode(fd, source_info.mode);
+  });
 }
 
 Status probe_targets(const std::vector<fs::path>& targets) {

@@ -37,7 +37,9 @@ Status check_write_target(const std::filesystem::path& path);
 // meanwhile. No link is followed on the way to the folder ("reparse point
 // rejected: {prefix}", or the operating-system error when the link has gone
 // again); with `create` the folder and its missing ancestors are made first.
-// A path without a parent fails with "parent". Runs no write guard.
+// A path without a parent fails with "parent", a path longer than the system
+// can name (PATH_MAX) with its error, before anything is made. Runs no write
+// guard.
 struct EntryFolder {
   platform::Folder folder;
   std::string name;
@@ -61,12 +63,15 @@ Status write_file_atomic(const std::filesystem::path& target, std::string_view b
 // (a hard link) removes the source name.
 Status replace_file(const std::filesystem::path& source, const std::filesystem::path& destination);
 
-// Copies `source` to `destination` (overwriting it), with the source's
-// permission bits, and flushes the copy before returning. Missing folders
-// above the destination are created; a destination without a parent fails
-// with "parent"; a destination that is the source itself under another name
-// fails with EINVAL and is left as it was. After any other failure the
-// destination is unusable.
+// Copies `source` to `destination`, with the source's permission bits: the
+// copy is written to a fresh "{id}.writing" sibling, flushed, and moved over
+// the destination, so an existing destination is replaced, never written
+// into (a second name it has elsewhere keeps the old content). Missing
+// folders above the destination are created; a destination without a parent
+// fails with "parent"; a destination that is the source itself under another
+// name fails with EINVAL, as does one that is not a regular file (EISDIR for
+// a folder); those are left as they were. After a failure the destination is
+// as before and the temporary is removed (as far as the system allows).
 Status copy_durable(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 // Proves, changing nothing, that every existing path of `targets` is a regular
@@ -81,8 +86,9 @@ Status probe_targets(const std::vector<std::filesystem::path>& targets);
 // Proves that `folder` is a transaction folder of the client at `root` that
 // may be removed whole: its canonical parent is the canonical
 // `.launcher/transactions` ("cleanup scope violation"), its name is 32
-// hexadecimal digits ("transaction id"), and nothing below it is a link
-// ("reparse point rejected: {}"). Returns the canonical folder.
+// hexadecimal digits ("transaction id"), and neither it nor anything below it
+// is a link or a mount point, whose removal would reach into another file
+// system ("reparse point rejected: {}"). Returns the canonical folder.
 Result<std::filesystem::path> check_transaction_dir(const std::filesystem::path& root,
                                                     const std::filesystem::path& folder);
 

@@ -43,6 +43,7 @@ constexpr std::string_view kRecord = "attempt {}: {}: {}";
 constexpr std::string_view kUserAgent = "QVLauncher/0.1";
 constexpr std::string_view kManifestFragment = ".manifest-fragment";
 constexpr std::string_view kRangeRestarted = ".range-restarted";
+constexpr std::string_view kLinkedPartial = ".invalid";
 }  // namespace text
 
 constexpr int kAttempts = 3;
@@ -193,11 +194,18 @@ Status attempt_download(std::string_view url, const fs::path& destination, std::
   // at the end would then pass a file that is too long; anything but a
   // regular file (a folder, a pipe that would block the write) is refused
   // before a request is made.
-  const std::uint64_t size = QV_TRY(entry.folder.regular_file_size(entry.name)).value_or(0);
+  const auto existing = QV_TRY(entry.folder.regular_file_info(entry.name));
+  const std::uint64_t size = existing ? existing->size : 0;
   if (size > size_limit) return fail(std::string(text::kPartialTooLarge));
   if (expected_size && *expected_size == size) return {};
   std::uint64_t offset = size;
-  if (!expected_size && size > 0) {
+  if (existing && existing->links > 1) {
+    // A second name of the partial lies elsewhere: appending would write
+    // into whatever file that is. Set aside like a corrupt object, and the
+    // body fetched whole into a file of its own.
+    QV_TRY(replace_file(destination, set_aside_path(destination, text::kLinkedPartial)));
+    offset = 0;
+  } else if (!expected_size && size > 0) {
     // Without a signed size nothing proves the partial belongs to this body.
     QV_TRY(replace_file(destination, set_aside_path(destination, text::kManifestFragment)));
     offset = 0;

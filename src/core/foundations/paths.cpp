@@ -1,6 +1,8 @@
 #include "core/foundations/paths.hpp"
 
 #include <array>
+#include <limits>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -12,6 +14,7 @@ namespace qv {
 namespace {
 
 constexpr std::size_t kMaxRelativePathBytes = 19999;
+constexpr std::string_view kReparsePoint = "reparse point rejected: {}";
 
 bool is_reserved_device_stem(std::string_view component) {
   std::string_view stem = component.substr(0, component.find('.'));
@@ -48,6 +51,38 @@ bool is_protected_name(std::string_view component) {
   return lower == "qvonline pristine" || lower == "qvonline variant";
 }
 
+// Walks the prefixes of `path` from the first: a link is refused on every
+// one; from the component numbered `own_from` on (0 is the first), a mount
+// point of the prefix before it is refused too. A missing prefix ends the
+// walk, since every longer one is missing as well.
+Status check_prefixes(const fs::path& path, std::size_t own_from) {
+  fs::path prefix;
+  std::optional<platform::FileInfo> previous;
+  std::size_t index = 0;
+  for (const auto& part : path) {
+    if (part.empty()) continue;  // a trailing separator
+    prefix /= part;
+    auto info = platform::lstat_path(prefix);
+    if (!info) {
+      if (info.error().is_not_found()) return {};
+      return fail(info.error());
+    }
+    const bool crossing = index >= own_from && previous && platform::is_mount_point(*info, *previous);
+    if (info->kind == platform::FileKind::Symlink || crossing) {
+      return fail(fmt::format(fmt::runtime(kReparsePoint), prefix.string()));
+    }
+    previous = *info;
+    ++index;
+  }
+  return {};
+}
+
+std::size_t component_count(const fs::path& path) {
+  std::size_t count = 0;
+  for (const auto& part : path) count += part.empty() ? 0 : 1;
+  return count;
+}
+
 }  // namespace
 
 Status validate_relative_path(std::string_view path) {
@@ -80,26 +115,12 @@ Result<fs::path> join_checked(const fs::path& root, std::string_view relative) {
   QV_TRY(validate_relative_path(relative));
   // The separator is already "/" on this platform, so the text joins as it is.
   fs::path joined = root / fs::path(std::string(relative));
-  QV_TRY(reject_reparse_points(joined));
+  QV_TRY(check_prefixes(joined, component_count(root)));
   return joined;
 }
 
 Status reject_reparse_points(const fs::path& path) {
-  fs::path prefix;
-  for (const auto& part : path) {
-    if (part.empty()) continue;  // a trailing separator
-    prefix /= part;
-    auto info = platform::lstat_path(prefix);
-    if (!info) {
-      // A missing prefix makes every longer one missing too.
-      if (info.error().is_not_found()) return {};
-      return fail(info.error());
-    }
-    if (info->kind == platform::FileKind::Symlink) {
-      return fail(fmt::format("reparse point rejected: {}", prefix.string()));
-    }
-  }
-  return {};
+  return check_prefixes(path, std::numeric_limits<std::size_t>::max());
 }
 
 bool has_protected_component(const fs::path& path) {
@@ -153,6 +174,9 @@ Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view re
 PhysicalPathCache::PhysicalPathCache(fs::path root) : root_(std::move(root)) {
   if (!reject_reparse_points(root_)) return;
   auto canonical = platform::canonicalize(root_);
+  auto info = platform::lstat_path(root_);
+  if (!info) return;
+  root_info_ = *info;
   plain_root_ = canonical && *canonical == root_;
 }
 
@@ -178,15 +202,17 @@ Result<fs::path> PhysicalPathCache::resolve(std::string_view relative) {
       if (info.error().is_not_found()) return nearest_existing(existing_end);  // nothing further down exists
       return fail(info.error());
     }
-    if (info->kind == platform::FileKind::Symlink) {
-      return fail(fmt::format("reparse point rejected: {}", folder_path.string()));
+    // Every folder checked lies on the root's own file system, so each one
+    // is compared with the root rather than with the folder above it.
+    if (info->kind == platform::FileKind::Symlink || platform::is_mount_point(*info, root_info_)) {
+      return fail(fmt::format(fmt::runtime(kReparsePoint), folder_path.string()));
     }
     checked_.emplace(folder);
     existing_end = slash;
   }
   auto info = platform::lstat_path(joined);
-  if (info && info->kind == platform::FileKind::Symlink) {
-    return fail(fmt::format("reparse point rejected: {}", joined.string()));
+  if (info && (info->kind == platform::FileKind::Symlink || platform::is_mount_point(*info, root_info_))) {
+    return fail(fmt::format(fmt::runtime(kReparsePoint), joined.string()));
   }
   if (!info) {
     if (!info.error().is_not_found()) return fail(info.error());

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/error.hpp"
+#include "platform/fs.hpp"
 
 namespace qv {
 
@@ -30,15 +31,22 @@ Status validate_relative_path(std::string_view path);
 // path compared after full lower-casing): "reserved launcher path".
 Status check_reserved_path(std::string_view path);
 
-// The grammar, the join onto `root`, then `reject_reparse_points` on the result.
-// Reserved launcher paths are allowed: the launcher's own files are reached
-// through this.
+// The grammar, the join onto `root`, then `reject_reparse_points` on the
+// result, which below `root` refuses mount points too: "reparse point
+// rejected: {prefix}" for an existing prefix below the root that is a mount
+// point of the folder above it (see platform::is_mount_point), so that nothing
+// reached this way lies on another file system than the root. Reserved
+// launcher paths are allowed: the launcher's own files are reached through
+// this.
 Result<fs::path> join_checked(const fs::path& root, std::string_view relative);
 
 // Refuses a path any existing prefix of which is a symbolic link: "reparse
 // point rejected: {prefix}". A missing prefix ends the walk; any other failure
-// to read a prefix's metadata is returned as the operating-system error. Mount
-// points are not refused.
+// to read a prefix's metadata is returned as the operating-system error. A
+// mount point is refused only where the root it lies below is known
+// (`join_checked`, `resolve_physical_path`, the removal of transaction
+// folders): the path alone cannot tell one planted inside a client from the
+// machine's own, and a client on a disk of its own lies below a mount point.
 Status reject_reparse_points(const fs::path& path);
 
 // The canonical client root, refused when a component of it is a protected
@@ -56,9 +64,10 @@ Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view re
 // the same results and errors. When the root is canonical and no prefix of it
 // is a link (looked at once, when the cache is made), each folder below it is
 // looked at once instead of every prefix of every path again (some twenty
-// metadata calls a file). A folder swapped for a link after it was looked at
-// is not seen: use it for paths that are only read (a check, a verification),
-// never to decide where to write.
+// metadata calls a file), mount points refused as `join_checked` refuses
+// them. A folder swapped for a link after it was looked at is not seen: use
+// it for paths that are only read (a check, a verification), never to decide
+// where to write.
 class PhysicalPathCache {
  public:
   explicit PhysicalPathCache(fs::path root);
@@ -66,6 +75,7 @@ class PhysicalPathCache {
 
  private:
   fs::path root_;
+  platform::FileInfo root_info_;
   bool plain_root_ = false;
   std::set<std::string, std::less<>> checked_;  // folders below the root that are no links
 };
