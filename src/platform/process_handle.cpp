@@ -83,4 +83,35 @@ Result<std::vector<MappedFile>> ProcessHandle::mapped_files() const {
   return files;
 }
 
+Result<bool> ProcessHandle::belongs_to_another_user() const {
+  auto users = read_process_users(pid_);
+  QV_TRY(confirm_running());
+  if (!users) return fail(users.error());
+  return is_another_users(*users);
+}
+
+Result<std::map<std::string, std::string, std::less<>>> ProcessHandle::environment(
+    std::span<const std::string_view> names) const {
+  auto found = read_process_environment(pid_, names);
+  QV_TRY(confirm_running());
+  return found;
+}
+
+namespace {
+
+std::optional<int> innermost_os_code(const Error& error) {
+  std::optional<int> code = error.os_code();
+  for (auto cause = error.cause(); cause; cause = cause->cause()) code = cause->os_code();
+  return code;
+}
+
+}  // namespace
+
+bool means_process_gone(const Error& error) { return innermost_os_code(error) == ESRCH; }
+
+bool means_access_denied(const Error& error) {
+  const auto code = innermost_os_code(error);
+  return code == EACCES || code == EPERM;
+}
+
 }  // namespace qv::platform

@@ -5,7 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.hpp"
@@ -42,6 +46,15 @@ class ProcessHandle {
   // confirmed as image() is). Fails as image() does.
   Result<std::vector<MappedFile>> mapped_files() const;
 
+  // Whether exactly this process belongs to another user (read_process_users
+  // and is_another_users, confirmed as image() is). Fails as image() does.
+  Result<bool> belongs_to_another_user() const;
+
+  // The variables `names` of exactly this process's starting environment
+  // (read_process_environment, confirmed as image() is). Fails as image()
+  // does.
+  Result<std::map<std::string, std::string, std::less<>>> environment(std::span<const std::string_view> names) const;
+
  private:
   ProcessHandle(UniqueFd fd, std::uint32_t pid) : fd_(std::move(fd)), pid_(pid) {}
   // ESRCH when the process has exited by now, else nothing.
@@ -49,5 +62,12 @@ class ProcessHandle {
   UniqueFd fd_;
   std::uint32_t pid_ = 0;
 };
+
+// What an error met while inspecting or signalling a process says, judged by
+// the operating-system error at the end of its chain of causes.
+// The process has exited (or the id never named one).
+bool means_process_gone(const Error& error);
+// This process may not inspect or signal that one.
+bool means_access_denied(const Error& error);
 
 }  // namespace qv::platform

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -50,9 +51,10 @@ Result<std::string> read_link(const std::string& path) {
   }
 }
 
-// Calls `visit` with every line of a /proc text file (without its line feed),
-// read in one bounded buffer. A line longer than the buffer is passed over.
-Status for_each_line(const std::string& path, const std::function<void(std::string_view)>& visit) {
+// Calls `visit` with every record of a /proc file that ends in `separator`
+// (without the separator), read in one bounded buffer. A record longer than
+// the buffer is passed over.
+Status for_each_record(const std::string& path, char separator, const std::function<void(std::string_view)>& visit) {
   auto fd = QV_TRY(open_fd(path, O_RDONLY));
   std::vector<char> buffer(kLineBuffer);
   std::size_t held = 0;
@@ -67,7 +69,7 @@ Status for_each_line(const std::string& path, const std::function<void(std::stri
     held += static_cast<std::size_t>(n);
     std::size_t start = 0;
     for (std::size_t i = 0; i < held; ++i) {
-      if (buffer[i] != '\n') continue;
+      if (buffer[i] != separator) continue;
       if (!skipping) visit(std::string_view(buffer.data() + start, i - start));
       skipping = false;
       start = i + 1;
@@ -83,6 +85,30 @@ Status for_each_line(const std::string& path, const std::function<void(std::stri
   }
   if (held > 0 && !skipping) visit(std::string_view(buffer.data(), held));
   return {};
+}
+
+// Every line of a /proc text file, without its line feed.
+Status for_each_line(const std::string& path, const std::function<void(std::string_view)>& visit) {
+  return for_each_record(path, '\n', visit);
+}
+
+// Calls `visit` with the open folder and the name of each of its entries.
+// Fails with the operating-system error of opening or reading the folder.
+Status for_each_entry(const std::string& path, const std::function<void(int, std::string_view)>& visit) {
+  struct CloseDir {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, CloseDir> dir(::opendir(path.c_str()));
+  if (!dir) return fail_os(errno);
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return fail_os(errno);
+      return {};
+    }
+    visit(::dirfd(dir.get()), entry->d_name);
+  }
 }
 
 // The state letter and the flags of /proc/.../stat. The command name in
@@ -123,19 +149,14 @@ std::string live_task_dir(std::uint32_t pid) {
   const std::string dir = proc_dir(pid);
   auto leader = read_task_stat(dir);
   if (!leader || !is_exited_state(leader->state)) return dir;
-  struct CloseDir {
-    void operator()(DIR* d) const { ::closedir(d); }
-  };
-  std::unique_ptr<DIR, CloseDir> tasks(::opendir((dir + "/task").c_str()));
-  if (!tasks) return dir;
-  while (const dirent* entry = ::readdir(tasks.get())) {
-    const std::string_view name = entry->d_name;
-    if (name.empty() || name[0] == '.' || name == std::to_string(pid)) continue;
+  std::string live;
+  (void)for_each_entry(dir + "/task", [&](int, std::string_view name) {
+    if (!live.empty() || name.empty() || name[0] == '.' || name == std::to_string(pid)) return;
     std::string task = dir + "/task/" + std::string(name);
     auto stat = read_task_stat(task);
-    if (stat && !is_exited_state(stat->state)) return task;
-  }
-  return dir;
+    if (stat && !is_exited_state(stat->state)) live = std::move(task);
+  });
+  return live.empty() ? dir : live;
 }
 
 // The process's executable link (through a live thread when the first one
@@ -223,24 +244,11 @@ std::string_view next_field(std::string_view& line) {
 }  // namespace
 
 Result<std::vector<std::uint32_t>> list_process_ids() {
-  struct CloseDir {
-    void operator()(DIR* d) const { ::closedir(d); }
-  };
-  std::unique_ptr<DIR, CloseDir> dir(::opendir("/proc"));
-  if (!dir) return fail_os(errno);
   std::vector<std::uint32_t> ids;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return fail_os(errno);
-      break;
-    }
-    std::string_view name = entry->d_name;
+  QV_TRY(for_each_entry("/proc", [&](int, std::string_view name) {
     std::uint32_t pid = 0;
-    if (!parse_number(name, pid) || pid == 0) continue;
-    ids.push_back(pid);
-  }
+    if (parse_number(name, pid) && pid != 0) ids.push_back(pid);
+  }));
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   return ids;
@@ -316,6 +324,75 @@ Result<FileIdentity> mapping_identity(const std::filesystem::path& path) {
 Result<bool> is_kernel_thread(std::uint32_t pid) {
   const TaskStat stat = QV_TRY(read_task_stat(proc_dir(pid)));
   return (stat.flags & kKernelThreadFlag) != 0;
+}
+
+Result<ProcessUsers> read_process_users(std::uint32_t pid) {
+  std::optional<ProcessUsers> users;
+  QV_TRY(for_each_line(proc_path(pid, "status"), [&](std::string_view line) {
+    // "Uid:" then the real, effective, saved and file-system ids.
+    constexpr std::string_view kUid = "Uid:";
+    if (users || !line.starts_with(kUid)) return;
+    line.remove_prefix(kUid.size());
+    std::uint32_t ids[4] = {};
+    for (auto& id : ids) {
+      const std::size_t begin = line.find_first_not_of(" \t");
+      if (begin == std::string_view::npos) return;
+      line.remove_prefix(begin);
+      const std::size_t end = std::min(line.find_first_of(" \t"), line.size());
+      if (!parse_number(line.substr(0, end), id)) return;
+      line.remove_prefix(end);
+    }
+    users = ProcessUsers{ids[0], ids[1], ids[2], ids[3]};
+  }));
+  if (!users) return fail_os(EINVAL);
+  return *users;
+}
+
+bool is_another_users(const ProcessUsers& users) {
+  const auto mine = [](std::uint32_t id) {
+    return id == static_cast<std::uint32_t>(::getuid()) || id == static_cast<std::uint32_t>(::geteuid());
+  };
+  return !mine(users.real) && !mine(users.effective) && !mine(users.saved) && !mine(users.filesystem);
+}
+
+Result<std::vector<std::uint64_t>> read_socket_inodes(std::uint32_t pid) {
+  constexpr std::string_view kSocket = "socket:[";
+  std::vector<std::pair<int, std::uint64_t>> sockets;
+  // The descriptor table is shared by the threads: a live one's view serves
+  // when the first thread has exited.
+  QV_TRY(for_each_entry(live_task_dir(pid) + "/fd", [&](int folder, std::string_view name) {
+    int fd = 0;
+    if (!parse_number(name, fd)) return;
+    char target[64];
+    const ssize_t n = ::readlinkat(folder, std::string(name).c_str(), target, sizeof target);
+    // A descriptor closed meanwhile is no longer held.
+    if (n <= 0) return;
+    std::string_view text(target, static_cast<std::size_t>(n));
+    if (!text.starts_with(kSocket) || !text.ends_with(']')) return;
+    std::uint64_t inode = 0;
+    if (parse_number(text.substr(kSocket.size(), text.size() - kSocket.size() - 1), inode)) {
+      sockets.emplace_back(fd, inode);
+    }
+  }));
+  std::sort(sockets.begin(), sockets.end());
+  std::vector<std::uint64_t> inodes;
+  inodes.reserve(sockets.size());
+  for (const auto& socket : sockets) inodes.push_back(socket.second);
+  return inodes;
+}
+
+Result<std::map<std::string, std::string, std::less<>>> read_process_environment(
+    std::uint32_t pid, std::span<const std::string_view> names) {
+  std::map<std::string, std::string, std::less<>> found;
+  QV_TRY(for_each_record(live_task_dir(pid) + "/environ", '\0', [&](std::string_view entry) {
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string_view::npos) return;
+    const std::string_view name = entry.substr(0, equals);
+    // The first definition is the one getenv would find.
+    if (std::find(names.begin(), names.end(), name) == names.end() || found.contains(name)) return;
+    found.emplace(name, entry.substr(equals + 1));
+  }));
+  return found;
 }
 
 }  // namespace qv::platform

@@ -10,7 +10,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.hpp"
@@ -78,5 +81,36 @@ Result<FileIdentity> mapping_identity(const std::filesystem::path& path);
 // True when the id names a kernel thread, which runs no program of its own.
 // Fails with the operating-system error (ENOENT once the id names nothing).
 Result<bool> is_kernel_thread(std::uint32_t pid);
+
+// The user ids a process runs with, from /proc/<pid>/status, which anyone may
+// read (unlike its executable, its mappings or its descriptors).
+struct ProcessUsers {
+  std::uint32_t real = 0;
+  std::uint32_t effective = 0;
+  std::uint32_t saved = 0;
+  std::uint32_t filesystem = 0;
+};
+
+// Fails with the operating-system error, or EINVAL when the status holds no
+// readable user ids.
+Result<ProcessUsers> read_process_users(std::uint32_t pid);
+
+// True when none of the ids of `users` is this process's real or effective
+// user id: the process belongs to another user.
+bool is_another_users(const ProcessUsers& users);
+
+// The inode numbers of the sockets among the process's open descriptors
+// (/proc/<pid>/fd), in descriptor order; the same socket held twice is listed
+// twice. Fails with the operating-system error (EACCES for a process this
+// one may not inspect).
+Result<std::vector<std::uint64_t>> read_socket_inodes(std::uint32_t pid);
+
+// The variables among `names` in the environment the process was started
+// with (/proc/<pid>/environ; later changes the process made to its own
+// environment are not seen). A name that is absent is missing from the map;
+// an entry longer than 64 KiB is passed over. Fails with the
+// operating-system error of the read.
+Result<std::map<std::string, std::string, std::less<>>> read_process_environment(
+    std::uint32_t pid, std::span<const std::string_view> names);
 
 }  // namespace qv::platform

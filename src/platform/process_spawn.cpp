@@ -86,4 +86,6 @@ Result<std::uint32_t> spawn_detached(const std::filesystem::path& program, const
   return static_cast<std::uint32_t>(pid);
 }
 
+bool means_exec_format_error(const Error& error) { return error.os_code() == ENOEXEC; }
+
 }  // namespace qv::platform

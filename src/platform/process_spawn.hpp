@@ -25,4 +25,8 @@ namespace qv::platform {
 Result<std::uint32_t> spawn_detached(const std::filesystem::path& program, const std::vector<std::string>& args,
                                      const std::filesystem::path& cwd);
 
+// True when spawn_detached failed because the system cannot execute the
+// file's format (a program for another system, with no handler registered).
+bool means_exec_format_error(const Error& error);
+
 }  // namespace qv::platform

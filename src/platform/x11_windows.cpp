@@ -1,6 +1,5 @@
 #include "platform/x11_windows.hpp"
 
-#include <X11/Xauth.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <xcb/res.h>
@@ -29,7 +29,11 @@
 
 #include <fmt/format.h>
 
+#include "platform/environment.hpp"
 #include "platform/fd.hpp"
+#include "platform/process_scan.hpp"
+#include "platform/unix_sockets.hpp"
+#include "platform/x11_authority.hpp"
 
 namespace qv::platform {
 namespace {
@@ -41,15 +45,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kMaxTitleLongs = 512;
 constexpr std::uint32_t kMaxClientListLongs = 1 << 16;
 constexpr std::uint32_t kMaxProtocolLongs = 64;
-// Owner queries in one request: well below the smallest request size limit.
-constexpr std::size_t kOwnerQueryBatch = 4096;
 constexpr int kFirstTcpPort = 6000;
 constexpr xcb_atom_t kNoAtom = XCB_ATOM_NONE;
 constexpr auto kBusyQueueRetry = std::chrono::milliseconds(10);
-// Address families of the X authority file.
-constexpr unsigned kFamilyInternet = 0;
-constexpr unsigned kFamilyInternet6 = 6;
-constexpr unsigned kFamilyLocal = FamilyLocal;
+constexpr const char* kAuthorityFile = ".Xauthority";
 
 constexpr const char* kNoDisplay = "no X display is named";
 constexpr const char* kUnreadableDisplay = "X display name not understood: {}";
@@ -171,33 +170,20 @@ Result<UniqueFd> connect_tcp(const std::string& host, int number, Clock::time_po
   return fail(last);
 }
 
-struct AuthEntry {
-  Xauth* entry = nullptr;
-  AuthEntry() = default;
-  AuthEntry(const AuthEntry&) = delete;
-  AuthEntry& operator=(const AuthEntry&) = delete;
-  ~AuthEntry() {
-    if (entry != nullptr) XauDisposeAuth(entry);
-  }
-};
-
-// The authority file is read through one static buffer of its library.
-std::mutex g_authority_mutex;
-
 // The cookie for the server at the other end of `fd`, found as X clients
 // find it: by the server's address (this machine's name for a local or
-// loopback server) and the display number. Null when there is none; the
+// loopback server) and the display number. Nothing when there is none; the
 // server may still let the connection in.
-Xauth* find_authorization(int fd, int number) {
+std::optional<XCookie> find_authorization(int fd, const XDisplay& display, int number, Clock::time_point deadline) {
   sockaddr_storage peer{};
   socklen_t size = sizeof peer;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return nullptr;
-  unsigned family = kFamilyLocal;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return std::nullopt;
+  std::uint16_t family = kAuthorityLocal;
   std::string address;
   if (peer.ss_family == AF_INET) {
     const auto& in = reinterpret_cast<const sockaddr_in&>(peer);
     if (in.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
-      family = kFamilyInternet;
+      family = kAuthorityInternet;
       address.assign(reinterpret_cast<const char*>(&in.sin_addr), sizeof in.sin_addr);
     }
   } else if (peer.ss_family == AF_INET6) {
@@ -207,28 +193,22 @@ Xauth* find_authorization(int fd, int number) {
       in_addr v4{};
       std::memcpy(&v4, bytes + 12, sizeof v4);
       if (v4.s_addr != htonl(INADDR_LOOPBACK)) {
-        family = kFamilyInternet;
+        family = kAuthorityInternet;
         address.assign(bytes + 12, sizeof v4);
       }
     } else if (!IN6_IS_ADDR_LOOPBACK(&in6.sin6_addr)) {
-      family = kFamilyInternet6;
+      family = kAuthorityInternet6;
       address.assign(bytes, sizeof in6.sin6_addr);
     }
   } else if (peer.ss_family != AF_UNIX) {
-    return nullptr;
+    return std::nullopt;
   }
-  if (family == kFamilyLocal) {
+  if (family == kAuthorityLocal) {
     char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return nullptr;
+    if (::gethostname(name, sizeof name - 1) != 0) return std::nullopt;
     address = name;
   }
-  const std::string display = std::to_string(number);
-  char method[] = "MIT-MAGIC-COOKIE-1";
-  char* methods[] = {method};
-  const int lengths[] = {static_cast<int>(sizeof method - 1)};
-  std::lock_guard lock(g_authority_mutex);
-  return XauGetBestAuthByAddr(family, static_cast<unsigned>(address.size()), address.data(),
-                              static_cast<unsigned>(display.size()), display.data(), 1, methods, lengths);
+  return find_x_cookie(display.authority, family, address, std::to_string(number), deadline);
 }
 
 // WM_NAME of type STRING is Latin-1; other encodings pass unchanged (they
@@ -390,46 +370,81 @@ class Session {
 
   // The process behind each window's connection. A window id carries the id
   // of the client that created it in the bits outside the resource mask; the
-  // server answers for each client once. The server counts processes in its
-  // own pid namespace: unless it names this process by this process's own id,
-  // its ids mean other processes here, and no owner is known.
+  // server answers for every client at once. The server counts processes in
+  // its own pid namespace: unless it names this process by this process's own
+  // id, its ids mean other processes here, and no owner is known. A process
+  // the server names is the owner only while it holds the connections the
+  // server attributes to it (see the header).
   void assign_owners(std::vector<TopLevelWindow>& windows) {
     const xcb_setup_t* setup = xcb_get_setup(c_);
     const std::uint32_t mask = setup->resource_id_mask;
     const std::uint32_t self = setup->resource_id_base & ~mask;
-    std::vector<std::uint32_t> clients{self};
-    std::unordered_set<std::uint32_t> seen{self};
-    for (const auto& window : windows) {
-      const std::uint32_t client = static_cast<std::uint32_t>(window.id) & ~mask;
-      // Client 0 is the server itself; asking for it would mean every client.
-      if (client != 0 && seen.insert(client).second) clients.push_back(client);
-    }
-    std::vector<xcb_res_query_client_ids_cookie_t> cookies;
-    for (std::size_t start = 0; start < clients.size(); start += kOwnerQueryBatch) {
-      std::vector<xcb_res_client_id_spec_t> specs;
-      for (std::size_t i = start; i < std::min(clients.size(), start + kOwnerQueryBatch); ++i) {
-        specs.push_back(xcb_res_client_id_spec_t{clients[i], XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID});
-      }
-      cookies.push_back(xcb_res_query_client_ids(c_, static_cast<std::uint32_t>(specs.size()), specs.data()));
-    }
+    // Client 0 asks for every client.
+    const xcb_res_client_id_spec_t every{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    auto reply = take<xcb_res_query_client_ids_reply_t>(c_, xcb_res_query_client_ids_reply,
+                                                        xcb_res_query_client_ids(c_, 1, &every));
+    if (!reply) return;
     std::unordered_map<std::uint32_t, std::uint32_t> pid_of_client;
-    for (const auto& cookie : cookies) {
-      auto reply = take<xcb_res_query_client_ids_reply_t>(c_, xcb_res_query_client_ids_reply, cookie);
-      if (!reply) continue;
-      for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
-           xcb_res_client_id_value_next(&it)) {
-        const xcb_res_client_id_value_t* value = it.data;
-        if ((value->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0) continue;
-        if (xcb_res_client_id_value_value_length(value) < 1) continue;
-        pid_of_client[value->spec.client & ~mask] = xcb_res_client_id_value_value(value)[0];
-      }
+    std::unordered_map<std::uint32_t, std::size_t> clients_of_pid;
+    for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0; xcb_res_client_id_value_next(&it)) {
+      const xcb_res_client_id_value_t* value = it.data;
+      if ((value->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0) continue;
+      if (xcb_res_client_id_value_value_length(value) < 1) continue;
+      const std::uint32_t pid = xcb_res_client_id_value_value(value)[0];
+      pid_of_client[value->spec.client & ~mask] = pid;
+      ++clients_of_pid[pid];
     }
     const auto own = pid_of_client.find(self);
     if (own == pid_of_client.end() || own->second != static_cast<std::uint32_t>(::getpid())) return;
+    const auto connections = server_connections();
+    if (!connections) return;
+    std::unordered_map<std::uint32_t, bool> holds;
     for (auto& window : windows) {
       const auto found = pid_of_client.find(static_cast<std::uint32_t>(window.id) & ~mask);
-      if (found != pid_of_client.end() && found->second != 0) window.owner_pid = found->second;
+      if (found == pid_of_client.end() || found->second == 0) continue;
+      const std::uint32_t pid = found->second;
+      auto [held, inserted] = holds.try_emplace(pid, false);
+      if (inserted) held->second = holds_connections(pid, *connections, clients_of_pid[pid]);
+      if (held->second) window.owner_pid = pid;
     }
+  }
+
+  // The client ends of every connection to this session's server: the peers
+  // of the sockets bound to the address that this session's own connection
+  // reached. A server listens under an abstract name and at a path of the
+  // same spelling; both count. Nothing when the connection is not a local
+  // socket or the kernel does not tell.
+  std::optional<std::unordered_set<std::uint64_t>> server_connections() {
+    struct stat own {};
+    if (::fstat(xcb_get_file_descriptor(c_), &own) != 0 || !S_ISSOCK(own.st_mode)) return std::nullopt;
+    auto links = list_connected_unix_sockets();
+    if (!links) return std::nullopt;
+    std::unordered_map<std::uint64_t, const UnixSocketLink*> by_inode;
+    for (const auto& link : *links) by_inode.emplace(link.inode, &link);
+    const auto mine = by_inode.find(own.st_ino);
+    if (mine == by_inode.end()) return std::nullopt;
+    const auto server_end = by_inode.find(mine->second->peer);
+    if (server_end == by_inode.end() || server_end->second->name.empty()) return std::nullopt;
+    const std::string& name = server_end->second->name;
+    const std::string other_spelling = name.front() == '\0' ? name.substr(1) : std::string(1, '\0') + name;
+    std::unordered_set<std::uint64_t> clients;
+    for (const auto& link : *links) {
+      if (link.name == name || link.name == other_spelling) clients.insert(link.peer);
+    }
+    return clients;
+  }
+
+  // True when process `pid` holds at least `attributed` distinct connections
+  // among `connections`.
+  static bool holds_connections(std::uint32_t pid, const std::unordered_set<std::uint64_t>& connections,
+                                std::size_t attributed) {
+    auto sockets = read_socket_inodes(pid);
+    if (!sockets) return false;
+    std::unordered_set<std::uint64_t> held;
+    for (const std::uint64_t inode : *sockets) {
+      if (connections.contains(inode)) held.insert(inode);
+    }
+    return attributed > 0 && held.size() >= attributed;
   }
 
   xcb_connection_t* c_;
@@ -443,7 +458,7 @@ class Session {
 
 // What a conversation is asked for and what it found.
 struct Request {
-  std::string display;
+  XDisplay display;
   std::optional<std::uint32_t> close_pid;  // ask this process's windows to close; otherwise list
 };
 struct Findings {
@@ -471,10 +486,12 @@ struct Disconnect {
 };
 
 Result<Findings> talk(Shared& shared, const Request& request, Clock::time_point deadline) {
-  const DisplayAddress address = QV_TRY(parse_display(request.display));
+  const DisplayAddress address = QV_TRY(parse_display(request.display.name));
   auto connected = address.host.empty() ? connect_local(address.number, deadline)
                                         : connect_tcp(address.host, address.number, deadline);
-  if (!connected) return fail(connected.error().context(fmt::format(fmt::runtime(kCannotConnect), request.display)));
+  if (!connected) {
+    return fail(connected.error().context(fmt::format(fmt::runtime(kCannotConnect), request.display.name)));
+  }
   UniqueFd fd = std::move(*connected);
   UniqueFd watch(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
   if (!watch) return fail_os(errno);
@@ -493,18 +510,16 @@ Result<Findings> talk(Shared& shared, const Request& request, Clock::time_point 
     }
   } unpublish{shared, watch};
 
-  AuthEntry auth;
-  auth.entry = find_authorization(fd.get(), address.number);
+  auto cookie = find_authorization(fd.get(), request.display, address.number, deadline);
   xcb_auth_info_t info{};
-  if (auth.entry != nullptr) {
-    info.namelen = auth.entry->name_length;
-    info.name = auth.entry->name;
-    info.datalen = auth.entry->data_length;
-    info.data = auth.entry->data;
+  if (cookie) {
+    info.namelen = static_cast<int>(cookie->name.size());
+    info.name = cookie->name.data();
+    info.datalen = static_cast<int>(cookie->data.size());
+    info.data = cookie->data.data();
   }
   // The library owns the descriptor from here, on every path.
-  std::unique_ptr<xcb_connection_t, Disconnect> connection(
-      xcb_connect_to_fd(fd.release(), auth.entry != nullptr ? &info : nullptr));
+  std::unique_ptr<xcb_connection_t, Disconnect> connection(xcb_connect_to_fd(fd.release(), cookie ? &info : nullptr));
   if (xcb_connection_has_error(connection.get()) != 0) return fail(kConnectionFailed);
   Session session(connection.get());
   QV_TRY(session.open());
@@ -538,7 +553,7 @@ void conversation_thread(std::shared_ptr<Shared> shared, Request request, Clock:
 }
 
 Result<Findings> converse(Request request, std::chrono::milliseconds budget) {
-  if (request.display.empty()) return fail(kNoDisplay);
+  if (request.display.name.empty()) return fail(kNoDisplay);
   const auto deadline = Clock::now() + budget;
   auto shared = std::make_shared<Shared>();
   try {
@@ -555,20 +570,37 @@ Result<Findings> converse(Request request, std::chrono::milliseconds budget) {
   return fail(fmt::format(fmt::runtime(kDeadlinePassed), budget.count()));
 }
 
-std::string display_name() {
-  const char* name = std::getenv("DISPLAY");
-  return name != nullptr ? name : "";
-}
-
 }  // namespace
 
+XDisplay display_from_environment(const std::map<std::string, std::string, std::less<>>& variables) {
+  XDisplay display;
+  if (auto name = variables.find("DISPLAY"); name != variables.end()) display.name = name->second;
+  // As X clients do: XAUTHORITY when set (even empty, which names no file),
+  // else the file in the home folder.
+  if (auto file = variables.find("XAUTHORITY"); file != variables.end()) {
+    display.authority = file->second;
+  } else if (auto home = variables.find("HOME"); home != variables.end() && !home->second.empty()) {
+    display.authority = std::filesystem::path(home->second) / kAuthorityFile;
+  }
+  return display;
+}
+
+XDisplay own_display() {
+  std::map<std::string, std::string, std::less<>> variables;
+  for (const std::string_view name : kDisplayVariables) {
+    if (auto value = environment_variable(name)) variables.emplace(name, std::move(*value));
+  }
+  return display_from_environment(variables);
+}
+
 Result<std::vector<TopLevelWindow>> list_top_level_windows(std::chrono::milliseconds deadline) {
-  auto findings = QV_TRY(converse(Request{display_name(), std::nullopt}, deadline));
+  auto findings = QV_TRY(converse(Request{own_display(), std::nullopt}, deadline));
   return std::move(findings.windows);
 }
 
-Result<std::size_t> request_close_of_process_windows(std::uint32_t pid, std::chrono::milliseconds deadline) {
-  auto findings = QV_TRY(converse(Request{display_name(), pid}, deadline));
+Result<std::size_t> request_close_of_process_windows(std::uint32_t pid, const XDisplay& display,
+                                                     std::chrono::milliseconds deadline) {
+  auto findings = QV_TRY(converse(Request{display, pid}, deadline));
   return findings.asked;
 }
 

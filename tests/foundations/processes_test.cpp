@@ -1,6 +1,7 @@
 #include "core/foundations/processes.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -28,6 +30,7 @@ using testing::FakeGame;
 using testing::GameProcesses;
 using testing::install_fake_game;
 using testing::kClosedBySignal;
+using testing::listed;
 using testing::pids_of;
 using testing::sorted;
 using Clock = std::chrono::steady_clock;
@@ -62,9 +65,10 @@ TEST_F(GameProcesses, FindsGamesByFileNameInsideTheRootOnly) {
   auto found = find_client_game_processes(dir_.path() / "root-link");
   ASSERT_TRUE(found) << found.error().to_string();
 
-  std::vector<ProcessCandidate> expected{{top.pid(), root_ / "zEntry.exe"}, {nested.pid(), root_ / "bin/ZENTRY.EXE"}};
-  std::sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
-  EXPECT_EQ(*found, expected);
+  std::vector<std::pair<std::uint32_t, fs::path>> expected{{top.pid(), root_ / "zEntry.exe"},
+                                                           {nested.pid(), root_ / "bin/ZENTRY.EXE"}};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed(*found), expected);
 }
 
 TEST_F(GameProcesses, UnlinkedExecutableStillBelongsToTheClient) {
@@ -79,7 +83,7 @@ TEST_F(GameProcesses, UnlinkedExecutableStillBelongsToTheClient) {
 
     auto found = find_client_game_processes(root_);
     ASSERT_TRUE(found) << found.error().to_string();
-    EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{running.pid(), path}}));
+    EXPECT_EQ(listed(*found), (std::vector<std::pair<std::uint32_t, fs::path>>{{running.pid(), path}}));
   }
 }
 
@@ -102,33 +106,46 @@ TEST_F(GameProcesses, MissingRootIsReturnedUnchanged) {
   EXPECT_EQ(found.error().to_string(), "No such file or directory (os error 2)");
 }
 
-TEST_F(GameProcesses, CandidateThatCannotBeInspectedStopsTheSearch) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to start an unprivileged child";
-  FakeGame running(game("zEntry.exe"));
-
-  // An unprivileged process may not read the executable of root's game, so
-  // it cannot tell whether that game belongs to the client.
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(out[0]);
-    std::string text = "privileges kept";
-    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-      auto found = find_client_game_processes(root_);
-      text = found ? "found " + std::to_string(found->size()) : found.error().to_string();
-    }
-    (void)!::write(out[1], text.data(), text.size());
-    ::_exit(0);
+// Searches the client `args[1]` for its games as the user `args[0]` (root
+// drops to it first) and reports what it found, or "privileges kept".
+QV_CHILD_MODE(find_as_user) {
+  const auto id = static_cast<uid_t>(std::stoul(args.at(0)));
+  if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) {
+    test::child_say("privileges kept");
+    return 0;
   }
-  ::close(out[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
-  ::close(out[0]);
-  ::waitpid(child, nullptr, 0);
-  EXPECT_EQ(text,
+  auto found = find_client_game_processes(args.at(1));
+  if (!found) {
+    test::child_say(found.error().to_string());
+    return 0;
+  }
+  std::string text = "found";
+  for (const auto& candidate : *found) text += " " + std::to_string(candidate.pid);
+  test::child_say(text);
+  return 0;
+}
+
+TEST_F(GameProcesses, ProcessThatCannotBeInspectedIsPassedOverOnlyWhenAnotherUsersIs) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run processes as an unprivileged user";
+  constexpr const char* kPlayer = "65534";
+  // The player's own game, and a root process of the game's name that the
+  // player may not inspect: it cannot be the player's game from this client.
+  FakeGame players(game("zEntry.exe"), {std::string("--fake-user=") + kPlayer});
+  FakeGame roots(outside("system/zEntry.exe"), {"--fake-undumpable"});
+  const auto search = [&] {
+    test::Child child = test::Child::start_self("find_as_user", {kPlayer, root_.string()});
+    auto line = child.read_line();
+    child.wait();
+    return line.value_or("no answer");
+  };
+  const std::string first = search();
+  if (first == "privileges kept") GTEST_SKIP() << "the user " << kPlayer << " cannot be taken here";
+  EXPECT_EQ(first, "found " + std::to_string(players.pid()));
+
+  // One of the player's own processes that hides itself still stops the
+  // search: it may be the game.
+  FakeGame hidden(outside("hidden/zEntry.exe"), {std::string("--fake-user=") + kPlayer, "--fake-undumpable"});
+  EXPECT_EQ(search(),
             "candidate game process could not be scoped safely; patching stopped: process image query: "
             "Permission denied (os error 13)");
 }
@@ -187,13 +204,40 @@ TEST_F(GameProcesses, CloseRefusesAnIdThatNowRunsAProgramOutsideTheClient) {
   // after an id reuse. Neither it nor the later candidate is touched.
   FakeGame stranger(outside("copy/zEntry.exe"));
   FakeGame later(game("zEntry.exe"));
-  std::vector<ProcessCandidate> stale{{stranger.pid(), root_ / "zEntry.exe"}, {later.pid(), root_ / "zEntry.exe"}};
+  std::vector<ProcessCandidate> stale{{stranger.pid(), root_ / "zEntry.exe", {}},
+                                      {later.pid(), root_ / "zEntry.exe", {}}};
 
   auto closed = close_candidates(root_, stale);
   ASSERT_FALSE(closed);
   EXPECT_EQ(closed.error().to_string(), "process identity changed");
   EXPECT_TRUE(stranger.running());
   EXPECT_TRUE(later.running());
+}
+
+TEST_F(GameProcesses, CloseSignalsOnlyTheProgramThatWasListed) {
+  // An id reused by another program of the client: what the listing found
+  // there is gone, and the newcomer gets no signal.
+  {
+    FakeGame listed_game(game("zEntry.exe"));
+    auto found = find_client_game_processes(root_);
+    ASSERT_TRUE(found) << found.error().to_string();
+    ASSERT_EQ(found->size(), 1u);
+    FakeGame updater(game("LauncherUpdater.exe"));
+    ProcessCandidate reused = found->front();
+    reused.pid = updater.pid();
+    auto closed = close_candidates(root_, std::vector<ProcessCandidate>{reused});
+    ASSERT_FALSE(closed);
+    EXPECT_EQ(closed.error().to_string(), "process identity changed");
+    EXPECT_TRUE(updater.running());
+  }
+  // A game that, asked to close, executes another program of the client:
+  // the kill after the wait would hit that program.
+  FakeGame turning(game("zEntry.exe"), {"--fake-exec-on-close=" + game("bin/other").string()});
+  auto closed = close_client_game(root_);
+  ASSERT_FALSE(closed);
+  EXPECT_EQ(closed.error().to_string(), "process identity changed");
+  EXPECT_TRUE(turning.running());
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(turning.pid()) + "/exe"), root_ / "bin/other");
 }
 
 TEST_F(GameProcesses, CloseRefusesAProtectedReferenceClient) {
@@ -214,8 +258,8 @@ TEST_F(GameProcesses, IdsThatNameNoProcessOfTheClientAreNotClosed) {
   });
   const auto thread_id = static_cast<std::uint32_t>(tid.get_future().get());
   const auto self = static_cast<std::uint32_t>(platform::process_id());
-  auto closed = close_candidates(root_, std::vector<ProcessCandidate>{{thread_id, root_ / "zEntry.exe"},
-                                                                       {self, root_ / "Launcher.exe"}});
+  auto closed = close_candidates(root_, std::vector<ProcessCandidate>{{thread_id, root_ / "zEntry.exe", {}},
+                                                                       {self, root_ / "Launcher.exe", {}}});
   release.set_value();
   worker.join();
   EXPECT_TRUE(closed) << closed.error().to_string();
@@ -229,7 +273,7 @@ TEST_F(GameProcesses, ProcessWhoseFirstThreadExitedIsInspectedThroughAnother) {
 
   auto found = find_client_game_processes(root_);
   ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(*found, (std::vector<ProcessCandidate>{{inside.pid(), root_ / "zEntry.exe"}}));
+  EXPECT_EQ(listed(*found), (std::vector<std::pair<std::uint32_t, fs::path>>{{inside.pid(), root_ / "zEntry.exe"}}));
   // The signal reaches the thread that runs on.
   expect_closed_on_request(inside, kClosedBySignal);
   EXPECT_TRUE(renamed.running());
@@ -283,57 +327,39 @@ TEST_F(GameProcesses, WindowsGameUnderALoaderIsPlacedByTheProgramItMaps) {
 
   auto found = find_client_game_processes(root_);
   ASSERT_TRUE(found) << found.error().to_string();
-  std::vector<ProcessCandidate> expected{
+  std::vector<std::pair<std::uint32_t, fs::path>> expected{
       {ours.pid(), program}, {ours_too.pid(), program}, {ours_three.pid(), program}};
-  std::sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
-  EXPECT_EQ(*found, expected);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed(*found), expected);
 
-  // Closing one through a stale list re-identifies it by its mapping too.
-  auto closed = close_candidates(root_, std::vector<ProcessCandidate>{{ours.pid(), program}});
+  // Closing one re-identifies it by its mapping too; the listing of it does
+  // not fit a process that maps another copy.
+  const auto ours_listed = std::find_if(found->begin(), found->end(), [&](auto& c) { return c.pid == ours.pid(); });
+  ASSERT_NE(ours_listed, found->end());
+  auto closed = close_candidates(root_, std::vector<ProcessCandidate>{*ours_listed});
   ASSERT_TRUE(closed) << closed.error().to_string();
   int status = ours.reap();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kClosedBySignal) << status;
-  EXPECT_EQ(close_candidates(root_, std::vector<ProcessCandidate>{{theirs.pid(), program}}).error().to_string(),
+  ProcessCandidate stale = *ours_listed;
+  stale.pid = theirs.pid();
+  EXPECT_EQ(close_candidates(root_, std::vector<ProcessCandidate>{stale}).error().to_string(),
             "process identity changed");
 }
 
-TEST_F(GameProcesses, WindowsGameRunByWineIsTheClients) {
-#ifndef QV_FAKE_WINDOWS_GAME
-  GTEST_SKIP() << "no Windows stand-in game: the x86_64-w64-mingw32-gcc cross-compiler is not installed";
-#else
-  if (test::run_child({"sh", "-c", "command -v wine && command -v wineserver"}).exit_code != 0) {
-    GTEST_SKIP() << "wine is not installed";
-  }
-  const fs::path program = root_ / "zEntry.exe";
-  fs::copy_file(QV_FAKE_WINDOWS_GAME, program);
-  const ChildEnv env{{"WINEPREFIX", (dir_.path() / "wine-prefix").string()}, {"WINEDEBUG", "-all"}};
-  test::Child wine = test::Child::start({"wine", program.string()}, env);
-
-  // The first start sets up the prefix, which takes seconds.
-  std::vector<ProcessCandidate> found;
-  const auto deadline = Clock::now() + std::chrono::seconds(120);
-  while (found.empty() && Clock::now() < deadline) {
-    auto attempt = find_client_game_processes(root_);
-    ASSERT_TRUE(attempt) << attempt.error().to_string();
-    found = *attempt;
-    if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  ASSERT_EQ(found.size(), 1u) << "the game running under Wine was not found";
-  EXPECT_EQ(found[0].image, program);
-
-  auto closed = close_client_game(root_);
-  ASSERT_TRUE(closed) << closed.error().to_string();
-  EXPECT_EQ(*closed, found);
-  auto again = find_client_game_processes(root_);
-  ASSERT_TRUE(again) << again.error().to_string();
-  EXPECT_TRUE(again->empty());
-  // The prefix's own services go with it.
-  test::run_child({"wineserver", "-k"}, env);
-  wine.wait();
-#endif
-}
-
 class LaunchGame : public GameProcesses {};
+
+// The record that a started fake game writes at `record`; null, with a test
+// failure, when none came within 10 seconds.
+nlohmann::json started_game_record(const fs::path& record) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!fs::exists(record) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::ifstream in(record);
+  if (!in) {
+    ADD_FAILURE() << "the started program wrote no record";
+    return nullptr;
+  }
+  return nlohmann::json::parse(in);
+}
 
 TEST_F(LaunchGame, PassesArgumentsAndFolderAndLeaksNoDescriptor) {
   game("bin/game.bin");
@@ -353,11 +379,8 @@ TEST_F(LaunchGame, PassesArgumentsAndFolderAndLeaksNoDescriptor) {
   ::close(leaked);
   ASSERT_TRUE(launched) << launched.error().to_string();
 
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!fs::exists(record) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::ifstream in(record);
-  ASSERT_TRUE(in) << "the game wrote no record";
-  auto json = nlohmann::json::parse(in);
+  const auto json = started_game_record(record);
+  ASSERT_FALSE(json.is_null());
   EXPECT_EQ(json["args"].get<std::vector<std::string>>(), args);
   EXPECT_EQ(json["cwd"].get<std::string>(), root_.string());
   for (int fd : json["fds"].get<std::vector<int>>()) EXPECT_LE(fd, 2) << "inherited descriptor " << fd;
@@ -375,17 +398,104 @@ TEST_F(LaunchGame, RefusesWhatIsNotAStartableFile) {
   fs::create_directories(root_ / "bin");
   std::ofstream(root_ / "bin/plain.txt") << "not a program";
   fs::permissions(root_ / "bin/plain.txt", fs::perms(0644));
+  // Executable, but of no format the system or Wine runs.
+  std::ofstream(root_ / "bin/garbage.exe") << "MZ not a PE image, only its first two bytes";
+  fs::permissions(root_ / "bin/garbage.exe", fs::perms(0755));
   struct Case {
     const char* exe;
     const char* error;
   };
   for (const auto& c : std::initializer_list<Case>{{"bin/missing.exe", "game executable missing"},
                                                    {"bin", "game executable missing"},
-                                                   {"bin/plain.txt", "Permission denied (os error 13)"}}) {
+                                                   {"bin/plain.txt", "Permission denied (os error 13)"},
+                                                   {"bin/garbage.exe", "Exec format error (os error 8)"}}) {
     auto launched = launch_game(root_, c.exe, {});
     ASSERT_FALSE(launched) << c.exe;
     EXPECT_EQ(launched.error().to_string(), c.error) << c.exe;
   }
+}
+
+// A file the system takes for a Windows program: the MS-DOS header naming a
+// PE signature, and nothing else. The system cannot execute it.
+void write_windows_program_header(const fs::path& path) {
+  std::string image(0x84, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = static_cast<char>(0x80);
+  image.replace(0x80, 4, std::string("PE\0\0", 4));
+  test::write_file(path, image);
+  fs::permissions(path, fs::perms(0755));
+}
+
+// True when the kernel has a handler registered for Windows programs, which
+// would run them without the launcher's help.
+bool windows_programs_have_a_handler() {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc/sys/fs/binfmt_misc", ec)) {
+    const std::string text = test::read_file(entry.path());
+    if (text.find("magic 4d5a") != std::string::npos) return true;
+  }
+  return false;
+}
+
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    set(value);
+  }
+  ~ScopedVariable() { set(old_); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  void set(const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name_, value->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST_F(LaunchGame, WindowsProgramTheSystemCannotRunStartsThroughWine) {
+  if (windows_programs_have_a_handler()) GTEST_SKIP() << "the kernel runs Windows programs itself here";
+  write_windows_program_header(root_ / "bin/game.exe");
+  // A stand-in loader that records how it was started.
+  const fs::path loader = outside("wine/wine");
+  const fs::path record = dir_.path() / "record.json";
+  const std::vector<std::string> args{"--fake-record=" + record.string(), "--fake-exit-after=0", "two words", ""};
+  struct Case {
+    const char* name;
+    std::optional<std::string> wineloader;
+    std::optional<std::string> path;
+  };
+  const std::string folder = loader.parent_path().string();
+  for (const Case& c : {Case{"WINELOADER", loader.string(), "/nonexistent"},
+                        Case{"wine from PATH", std::nullopt, "/nonexistent:" + folder},
+                        Case{"WINELOADER missing, wine from PATH", (dir_.path() / "none").string(), folder}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove(record);
+    ScopedVariable wineloader("WINELOADER", c.wineloader);
+    ScopedVariable path("PATH", c.path);
+    auto launched = launch_game(root_, "bin/game.exe", args);
+    ASSERT_TRUE(launched) << launched.error().to_string();
+    const auto json = started_game_record(record);
+    ASSERT_FALSE(json.is_null());
+    std::vector<std::string> expected{(root_ / "bin/game.exe").string()};
+    expected.insert(expected.end(), args.begin(), args.end());
+    EXPECT_EQ(json["args"].get<std::vector<std::string>>(), expected);
+    EXPECT_EQ(json["cwd"].get<std::string>(), root_.string());
+  }
+
+  // No Wine at all: the player is told what the game needs.
+  ScopedVariable wineloader("WINELOADER", std::nullopt);
+  ScopedVariable path("PATH", "/nonexistent");
+  auto launched = launch_game(root_, "bin/game.exe", args);
+  ASSERT_FALSE(launched);
+  EXPECT_EQ(launched.error().to_string(), "this game is a Windows program and needs Wine; no wine was found");
 }
 
 }  // namespace

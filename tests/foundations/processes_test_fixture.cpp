@@ -1,10 +1,12 @@
 #include "foundations/processes_test_fixture.hpp"
 
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -61,9 +64,49 @@ FakeGame::FakeGame(Command command) {
   ::unlink(ready.c_str());
   command.argv.push_back("--fake-ready=" + ready);
   pid_ = spawn(std::move(command.argv));
+  wait_ready(ready);
+}
+
+std::unique_ptr<FakeGame> FakeGame::start_as(std::uint32_t pid, const fs::path& program, std::vector<std::string> args,
+                                             std::string& reason) {
+  const std::string ready = ready_file().string();
+  ::unlink(ready.c_str());
+  std::vector<std::string> owned{program.string()};
+  owned.insert(owned.end(), args.begin(), args.end());
+  owned.push_back("--fake-ready=" + ready);
+  std::vector<char*> argv;
+  for (auto& a : owned) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // clone3 with a chosen id; the child only executes the program.
+  pid_t wanted = static_cast<pid_t>(pid);
+  clone_args clone{};
+  clone.exit_signal = SIGCHLD;
+  clone.set_tid = reinterpret_cast<std::uintptr_t>(&wanted);
+  clone.set_tid_size = 1;
+  const long child = ::syscall(SYS_clone3, &clone, sizeof clone);
+  if (child == 0) {
+    ::execve(argv[0], argv.data(), environ);
+    ::_exit(127);
+  }
+  if (child < 0) {
+    reason = std::string("cannot start a process with a chosen id: ") + std::strerror(errno);
+    return nullptr;
+  }
+  std::unique_ptr<FakeGame> game(new FakeGame());
+  game->pid_ = static_cast<pid_t>(child);
+  game->wait_ready(ready);
+  return game;
+}
+
+void FakeGame::wait_ready(const std::string& ready) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (::access(ready.c_str(), F_OK) != 0) {
-    if (std::chrono::steady_clock::now() > deadline || !running()) throw std::runtime_error("fake game not ready");
+    if (std::chrono::steady_clock::now() > deadline || !running()) {
+      // No destructor runs for an object whose construction fails.
+      ::kill(pid_, SIGKILL);
+      reap();
+      throw std::runtime_error("fake game not ready");
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ::unlink(ready.c_str());
@@ -102,6 +145,12 @@ std::vector<std::uint32_t> pids_of(const std::vector<ProcessCandidate>& candidat
   std::vector<std::uint32_t> pids;
   for (const auto& c : candidates) pids.push_back(c.pid);
   return pids;
+}
+
+std::vector<std::pair<std::uint32_t, fs::path>> listed(const std::vector<ProcessCandidate>& candidates) {
+  std::vector<std::pair<std::uint32_t, fs::path>> out;
+  for (const auto& c : candidates) out.emplace_back(c.pid, c.image);
+  return out;
 }
 
 std::vector<std::uint32_t> sorted(std::vector<std::uint32_t> pids) {
@@ -153,6 +202,9 @@ void GameWindows::SetUp() {
   ::setenv("DISPLAY", server_->display()->c_str(), 1);
 }
 
-void GameWindows::TearDown() { ::unsetenv("DISPLAY"); }
+void GameWindows::TearDown() {
+  ::unsetenv("DISPLAY");
+  ::unsetenv("XAUTHORITY");
+}
 
 }  // namespace qv::testing

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -51,6 +53,11 @@ class FakeGame {
   FakeGame(const fs::path& program, std::vector<std::string> args = {});
   // Starts the command with the readiness argument added at its end.
   explicit FakeGame(Command command);
+  // Starts `program` with `args` as the process `pid`, as a reused id would
+  // be, and waits until it is ready. Nothing where the test may not choose an
+  // id (it needs CAP_SYS_ADMIN) or the id is taken; `reason` then says why.
+  static std::unique_ptr<FakeGame> start_as(std::uint32_t pid, const fs::path& program, std::vector<std::string> args,
+                                            std::string& reason);
   ~FakeGame();
   FakeGame(const FakeGame&) = delete;
   FakeGame& operator=(const FakeGame&) = delete;
@@ -64,6 +71,9 @@ class FakeGame {
   bool running() const;
 
  private:
+  FakeGame() = default;
+  // Waits until the started process has created `ready`.
+  void wait_ready(const std::string& ready);
   pid_t pid_ = -1;
   bool reaped_ = false;
 };
@@ -72,6 +82,8 @@ class FakeGame {
 bool process_entry_exists(std::uint32_t pid);
 
 std::vector<std::uint32_t> pids_of(const std::vector<ProcessCandidate>& candidates);
+// The ids and images of the candidates, which is what a test can foresee.
+std::vector<std::pair<std::uint32_t, fs::path>> listed(const std::vector<ProcessCandidate>& candidates);
 std::vector<std::uint32_t> sorted(std::vector<std::uint32_t> pids);
 
 // A client root with copies of the fake game inside and outside it. The

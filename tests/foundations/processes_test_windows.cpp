@@ -1,6 +1,9 @@
 // Game windows: titles, owners as the X server knows them, window-manager
 // lists, and X servers that drop the connection, never answer, or are held by
 // another client's grab.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +22,9 @@
 #include "foundations/processes_test_fixture.hpp"
 #include "platform/x11_windows.hpp"
 #include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "support/x_standin.hpp"
+#include "support/xvfb.hpp"
 
 namespace qv {
 namespace {
@@ -224,7 +229,8 @@ TEST_F(GameWindows, MisbehavingXServerEndsOnlyTheWindowHalfWithinItsDeadline) {
     ::setenv("DISPLAY", real.c_str(), 1);
   }
 
-  // The close asks no window then, and the game is closed by the signal.
+  // The close asks no window there; the display named in the game's own
+  // environment (the real one) then has its window.
   testing::XStandIn silent;
   ASSERT_TRUE(silent.display()) << silent.reason();
   ::setenv("DISPLAY", silent.display()->c_str(), 1);
@@ -234,7 +240,123 @@ TEST_F(GameWindows, MisbehavingXServerEndsOnlyTheWindowHalfWithinItsDeadline) {
   ASSERT_TRUE(closed) << closed.error().to_string();
   EXPECT_EQ(pids_of(*closed), std::vector<std::uint32_t>{named.pid()});
   const int status = named.reap();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kClosedByWindow) << status;
+}
+
+// The number of entries of a /proc/self folder.
+std::size_t entries_of(const char* folder) {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
+  return count;
+}
+
+TEST_F(GameWindows, WindowLeftBehindByAnExitedProcessBelongsToNoNewcomerUnderItsId) {
+  // A program makes the game's window, leaves its connection to a child and
+  // exits; its id is then reused by an unrelated program of the client. The
+  // server still names that id as the window's maker.
+  const fs::path handed = dir_.path() / "handed-over";
+  std::optional<std::uint32_t> keeper;
+  struct StopKeeper {
+    std::optional<std::uint32_t>& pid;
+    ~StopKeeper() {
+      if (pid) ::kill(static_cast<pid_t>(*pid), SIGKILL);
+    }
+  } stop_keeper{keeper};
+  std::uint32_t maker_pid = 0;
+  {
+    FakeGame maker(outside("maker/game"), {"--fake-window", "--fake-hand-over=" + handed.string()});
+    keeper = static_cast<std::uint32_t>(std::stoul(test::read_file(handed)));
+    maker_pid = maker.pid();
+    const int status = maker.reap();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::string reason;
+  auto newcomer = FakeGame::start_as(maker_pid, game("LauncherUpdater.exe"), {}, reason);
+  if (!newcomer) GTEST_SKIP() << reason;
+
+  auto found = find_client_game_processes(root_);
+  ASSERT_TRUE(found) << found.error().to_string();
+  EXPECT_TRUE(found->empty()) << "the newcomer was taken for the window's owner";
+  auto closed = close_client_game(root_);
+  ASSERT_TRUE(closed) << closed.error().to_string();
+  EXPECT_TRUE(closed->empty());
+  EXPECT_TRUE(newcomer->running());
+}
+
+TEST_F(GameWindows, GameWhoseWindowIgnoresTheRequestGetsTheSignalBeforeTheKill) {
+  FakeGame deaf(game("bin/game.bin"), {"--fake-window", "--fake-ignore-window-close"});
+
+  const auto start = Clock::now();
+  auto closed = close_client_game(root_);
+  const auto elapsed = Clock::now() - start;
+  ASSERT_TRUE(closed) << closed.error().to_string();
+  EXPECT_EQ(pids_of(*closed), std::vector<std::uint32_t>{deaf.pid()});
+  const int status = deaf.reap();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kClosedBySignal) << status;
+  EXPECT_GE(elapsed, std::chrono::seconds(5));
+  EXPECT_LT(elapsed, std::chrono::seconds(7) + kSlack);
+}
+
+// An X authority file with one cookie for any display of any host, as
+// Xvfb reads it at start.
+std::string wild_cookie_file(const std::string& cookie) {
+  const auto counted = [](std::string_view field) {
+    std::string out;
+    out += static_cast<char>(field.size() >> 8);
+    out += static_cast<char>(field.size() & 0xFF);
+    out += field;
+    return out;
+  };
+  return std::string("\xFF\xFF", 2) + counted("") + counted("") + counted("MIT-MAGIC-COOKIE-1") + counted(cookie);
+}
+
+TEST_F(GameWindows, GameShowingItsWindowOnAnotherDisplayIsAskedThere) {
+  // The game's display lets in only clients with its cookie, which the
+  // game's own environment names; the launcher's display is another one, or
+  // none.
+  const fs::path authority = test::write_file(dir_.path() / "game.Xauthority", wild_cookie_file("0123456789abcdef"));
+  testing::Xvfb game_display("320x240x24", {"-auth", authority.string()});
+  ASSERT_TRUE(game_display.display()) << game_display.reason();
+  const std::string launcher_display = *server_->display();
+  for (const bool launcher_has_display : {false, true}) {
+    SCOPED_TRACE(launcher_has_display ? "the launcher's display is another" : "the launcher has no display");
+    ::setenv("DISPLAY", game_display.display()->c_str(), 1);
+    ::setenv("XAUTHORITY", authority.c_str(), 1);
+    FakeGame titled(game("zEntry.exe"), {"--fake-window"});
+    ::unsetenv("XAUTHORITY");
+    if (launcher_has_display) {
+      ::setenv("DISPLAY", launcher_display.c_str(), 1);
+    } else {
+      ::unsetenv("DISPLAY");
+    }
+    expect_closed_on_request(titled, kClosedByWindow);
+  }
+}
+
+TEST_F(GameWindows, AuthorityFileThatWouldBlockIsNotWaitedFor) {
+  // XAUTHORITY names a FIFO that nobody writes: every scan still answers,
+  // and none leaves a thread or a descriptor behind.
+  FakeGame titled(game("bin/game.bin"), {"--fake-window"});
+  const fs::path fifo = dir_.path() / "authority.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ::setenv("XAUTHORITY", fifo.c_str(), 1);
+  const std::size_t threads = entries_of("/proc/self/task");
+  const std::size_t descriptors = entries_of("/proc/self/fd");
+  for (int i = 0; i < 4; ++i) {
+    const auto start = Clock::now();
+    auto found = find_client_game_processes(root_);
+    ASSERT_TRUE(found) << found.error().to_string();
+    EXPECT_EQ(pids_of(*found), std::vector<std::uint32_t>{titled.pid()});
+    EXPECT_LT(Clock::now() - start, kScanDeadline);
+  }
+  // A conversation's thread ends just after it has answered.
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (entries_of("/proc/self/task") > threads && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(entries_of("/proc/self/task"), threads);
+  EXPECT_EQ(entries_of("/proc/self/fd"), descriptors);
+  ::unsetenv("XAUTHORITY");
 }
 
 }  // namespace

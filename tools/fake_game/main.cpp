@@ -24,6 +24,17 @@
 //                          program it runs (repeatable, mapped in order)
 //   --fake-leader-exits    end the first thread and go on in another one
 //   --fake-ignore-close    ignore SIGTERM and WM_DELETE_WINDOW
+//   --fake-ignore-window-close
+//                          ignore WM_DELETE_WINDOW (SIGTERM still ends it)
+//   --fake-exec-on-close=PATH
+//                          on SIGTERM, execute PATH (no arguments) instead of
+//                          ending, as a program that turns into another would
+//   --fake-hand-over=PATH  with the window, leave its X connection (and so the
+//                          window) to a child that writes its id to PATH and
+//                          runs on, and end once it has (exit code 0)
+//   --fake-user=UID        run as the user (and group) UID; needs root
+//   --fake-undumpable      make itself non-dumpable, so that other processes
+//                          of its user may not inspect it either
 //   --fake-exit-after=MS   exit on its own after MS milliseconds (60000)
 //
 // Exit codes tell how it ended: 10 after WM_DELETE_WINDOW, 11 after SIGTERM, 3
@@ -33,6 +44,7 @@
 #include <X11/Xutil.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -71,6 +83,11 @@ struct Options {
   std::vector<std::string> maps;
   bool leader_exits = false;
   bool ignore_close = false;
+  bool ignore_window_close = false;
+  std::string exec_on_close;
+  std::string hand_over;
+  std::optional<long> user;
+  bool undumpable = false;
   long exit_after_ms = 60000;
   std::optional<long> declared_pid;  // the _NET_WM_PID to declare instead of our own
 };
@@ -95,6 +112,11 @@ Options parse(const std::vector<std::string>& args) {
     if (auto v = value_of(arg, "--fake-map")) options.maps.push_back(*v);
     if (arg == "--fake-leader-exits") options.leader_exits = true;
     if (arg == "--fake-ignore-close") options.ignore_close = true;
+    if (arg == "--fake-ignore-window-close") options.ignore_window_close = true;
+    if (auto v = value_of(arg, "--fake-exec-on-close")) options.exec_on_close = *v;
+    if (auto v = value_of(arg, "--fake-hand-over")) options.hand_over = *v;
+    if (auto v = value_of(arg, "--fake-user")) options.user = std::strtol(v->c_str(), nullptr, 10);
+    if (arg == "--fake-undumpable") options.undumpable = true;
     if (auto v = value_of(arg, "--fake-exit-after")) options.exit_after_ms = std::strtol(v->c_str(), nullptr, 10);
     if (auto v = value_of(arg, "--fake-declared-pid")) options.declared_pid = std::strtol(v->c_str(), nullptr, 10);
   }
@@ -205,10 +227,24 @@ int run(const Options& options, int signals, const GameWindow& window) {
     nfds_t count = 0;
     if (signals >= 0) fds_to_watch[count++] = pollfd{signals, POLLIN, 0};
     if (window.display != nullptr) fds_to_watch[count++] = pollfd{ConnectionNumber(window.display), POLLIN, 0};
-    if (window.display != nullptr && close_requested(window) && !options.ignore_close) return kClosedByWindow;
+    if (window.display != nullptr && close_requested(window) && !options.ignore_close &&
+        !options.ignore_window_close) {
+      return kClosedByWindow;
+    }
     int rc = poll(fds_to_watch, count, static_cast<int>(left));
     if (rc < 0) continue;
-    if (signals >= 0 && (fds_to_watch[0].revents & POLLIN) != 0) return kClosedBySignal;
+    if (signals >= 0 && (fds_to_watch[0].revents & POLLIN) != 0) {
+      if (options.exec_on_close.empty()) return kClosedBySignal;
+      // The new program starts with the signal unblocked and no signal
+      // pending.
+      signalfd_siginfo info{};
+      (void)!read(signals, &info, sizeof info);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execl(options.exec_on_close.c_str(), options.exec_on_close.c_str(), static_cast<char*>(nullptr));
+      return 2;
+    }
   }
 }
 
@@ -232,6 +268,24 @@ bool leader_has_exited() {
   return end != std::string_view::npos && end + 2 < stat.size() && stat[end + 2] == 'Z';
 }
 
+// Leaves the window's connection to a child, which reports its id at
+// `path` and then waits as the game would (without reading the connection);
+// returns in the parent once the child has reported, false on failure.
+bool hand_over_window(const Options& options, int signals) {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (!write_file(options.hand_over, std::to_string(getpid()) + "\n")) _exit(2);
+    _exit(run(options, signals, GameWindow{}));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (access(options.hand_over.c_str(), F_OK) != 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // Waits for the end, takes the window (and what it published) away, and
 // returns the exit code.
 int finish(const Options& options, int signals, const GameWindow& window) {
@@ -252,6 +306,15 @@ int main(int argc, char** argv) {
   const std::vector<int> fds = open_descriptors();
   std::vector<std::string> args(argv + 1, argv + argc);
   const Options options = parse(args);
+
+  if (options.user) {
+    const auto id = static_cast<uid_t>(*options.user);
+    if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) return 2;
+    // A change of user makes a process non-dumpable; a game run by that user
+    // is not.
+    if (!options.undumpable) prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+  }
+  if (options.undumpable) prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 
   if (!options.record.empty() && !write_record(options, args, fds)) return 2;
 
@@ -274,6 +337,12 @@ int main(int argc, char** argv) {
 
   GameWindow window;
   if (options.window_title) window = open_window(options);
+  if (!options.hand_over.empty()) {
+    if (window.display == nullptr || !hand_over_window(options, signals)) return 2;
+    if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;
+    // Ends without closing the connection, which the child holds on.
+    _exit(0);
+  }
 
   if (!options.leader_exits) {
     if (!options.ready.empty() && !write_file(options.ready, "ready\n")) return 2;

@@ -1,9 +1,8 @@
 #include "core/foundations/processes.hpp"
 
 #include <chrono>
-#include <cstdint>
 #include <csignal>
-#include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <set>
 
@@ -16,6 +15,7 @@
 #include "platform/process_info.hpp"
 #include "platform/process_scan.hpp"
 #include "platform/process_spawn.hpp"
+#include "platform/windows_program.hpp"
 #include "platform/x11_windows.hpp"
 
 namespace qv {
@@ -38,21 +38,16 @@ constexpr const char* kIdentityChanged = "process identity changed";
 constexpr const char* kTerminateFailed = "terminate failed";
 constexpr const char* kDidNotExit = "process did not exit";
 constexpr const char* kGameMissing = "game executable missing";
+constexpr const char* kNeedsWine = "this game is a Windows program and needs Wine; no wine was found";
 
 constexpr auto kCloseWait = std::chrono::seconds(5);
+// After the windows were asked in vain, the signal asks once more for this
+// long before the kill.
+constexpr auto kSignalWait = std::chrono::seconds(2);
 constexpr int kWaitStepMs = 100;
 constexpr int kKillWaitMs = 5000;
 
-// The operating-system error at the end of the chain, where the reason a
-// process could not be inspected is kept under its contexts.
-std::optional<int> innermost_os_code(const Error& error) {
-  std::optional<int> code = error.os_code();
-  for (auto cause = error.cause(); cause; cause = cause->cause()) code = cause->os_code();
-  return code;
-}
-
-// ESRCH anywhere it can arise here means the process has exited.
-bool is_gone(const Error& error) { return innermost_os_code(error) == ESRCH; }
+bool is_gone(const Error& error) { return platform::means_process_gone(error); }
 
 // The program a process runs, as the client's rule looks at it: the path the
 // system reports for it and the file itself.
@@ -63,6 +58,8 @@ struct GameImage {
   // A Windows program mapped by its loader: its identity is as the process's
   // mappings show it.
   bool mapped = false;
+
+  ProgramIdentity identity() const { return ProgramIdentity{file.device, file.inode, mapped}; }
 };
 
 // A Windows game runs under Wine, whose processes report the loader as their
@@ -113,11 +110,29 @@ Result<std::optional<GameImage>> process_image_path(const platform::ProcessHandl
   return std::optional<GameImage>(std::move(game));
 }
 
-// Opens the process by id and reads its program.
-Result<std::optional<GameImage>> query_candidate(std::uint32_t pid) {
+// A process opened by id and the program it runs (nothing for a kernel
+// thread).
+struct Inspected {
+  platform::ProcessHandle handle;
+  std::optional<GameImage> image;
+};
+
+// Opens the process by id and reads its program. A process this one may not
+// inspect fails with the image query's error, or with nothing to tell when
+// it belongs to another user (`*another_user` set).
+Result<Inspected> query_candidate(std::uint32_t pid, bool* another_user = nullptr) {
   auto handle = platform::ProcessHandle::open(pid);
   if (!handle) return fail(handle.error().context(fmt::format(fmt::runtime(kCannotInspect), pid)));
-  return process_image_path(*handle);
+  auto image = process_image_path(*handle);
+  if (!image) {
+    if (another_user != nullptr && platform::means_access_denied(image.error())) {
+      auto other = handle->belongs_to_another_user();
+      if (!other && is_gone(other.error())) return fail(other.error());
+      *another_user = other && *other;
+    }
+    return fail(image.error());
+  }
+  return Inspected{std::move(*handle), std::move(*image)};
 }
 
 // The file at `path` as `image` is identified: by the mappings for a mapped
@@ -190,29 +205,76 @@ Status collect_named_processes(std::set<std::uint32_t>& ids) {
 
 bool is_this_process(std::uint32_t pid) { return pid == platform::process_id(); }
 
-// Asks the process to close and waits; kills it when it has not exited after
-// the close wait.
-Status close_and_wait(const platform::ProcessHandle& handle) {
-  // Windows are addressed by the id; a process that has already gone is not
-  // asked, so a reused id cannot bring a stranger a close request.
-  if (auto gone = handle.wait_exit(0); gone && *gone) return {};
-  auto asked = platform::request_close_of_process_windows(handle.pid());
-  if (!asked || *asked == 0) {
-    // No window to ask (or no display to ask it through): the signal is the
-    // request. A failure here (the process exiting meanwhile) is settled by
-    // the wait below.
-    (void)handle.send_signal(SIGTERM);
+// Confirms, before a request or a signal, that the process held still runs
+// the program it was listed with: true when it does, false once it has
+// exited; "process identity changed" when it now runs another program.
+Result<bool> still_runs(const platform::ProcessHandle& handle, const ProgramIdentity& listed) {
+  auto image = process_image_path(handle);
+  if (!image) {
+    if (is_gone(image.error())) return false;
+    return fail(image.error());
   }
+  if (!*image || (*image)->identity() != listed) return fail(kIdentityChanged);
+  return true;
+}
+
+// Asks the windows of the process to close: on this process's display, and
+// where none was asked there, on the display named in the game's own
+// environment (a game under Wine ends at once on a signal, so its windows are
+// worth finding wherever it shows them). True when a window was asked; false
+// also once the process has exited.
+Result<bool> ask_windows_to_close(const platform::ProcessHandle& handle, const ProgramIdentity& listed) {
+  const platform::XDisplay own = platform::own_display();
+  // No display reachable, a connection that failed or a server that did not
+  // answer in time: no window was asked there.
+  auto asked = platform::request_close_of_process_windows(handle.pid(), own);
+  if (asked && *asked > 0) return true;
+  auto variables = handle.environment(platform::kDisplayVariables);
+  if (!variables) return false;
+  const platform::XDisplay theirs = platform::display_from_environment(*variables);
+  // The same display as before, which answered: nothing more to find there.
+  if (theirs.name.empty() || (asked && theirs == own)) return false;
+  if (!QV_TRY(still_runs(handle, listed))) return false;
+  auto asked_there = platform::request_close_of_process_windows(handle.pid(), theirs);
+  return asked_there && *asked_there > 0;
+}
+
+// Waits up to `limit` for the process to exit; true once it has.
+bool wait_for_exit(const platform::ProcessHandle& handle, std::chrono::steady_clock::duration limit) {
   // A steady clock: time never runs backwards, so the wait cannot be cut
   // short or stretched by a clock change.
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     auto exited = handle.wait_exit(kWaitStepMs);
     if (!exited || *exited) break;
-    if (std::chrono::steady_clock::now() - start >= kCloseWait) break;
+    if (std::chrono::steady_clock::now() - start >= limit) break;
   }
   auto exited = handle.wait_exit(0);
-  if (exited && *exited) return {};
+  return exited && *exited;
+}
+
+// Asks the process to close and waits; kills it when it has not exited after
+// the close wait. Every request and signal goes only to the listed program.
+Status close_and_wait(const platform::ProcessHandle& handle, const ProgramIdentity& listed) {
+  // Windows are addressed by the id; a process that has already gone is not
+  // asked, so a reused id cannot bring a stranger a close request.
+  if (auto gone = handle.wait_exit(0); gone && *gone) return {};
+  const bool asked_windows = QV_TRY(ask_windows_to_close(handle, listed));
+  if (!asked_windows) {
+    // No window to ask: the signal is the request. A failure here (the
+    // process exiting meanwhile) is settled by the wait below.
+    if (!QV_TRY(still_runs(handle, listed))) return {};
+    (void)handle.send_signal(SIGTERM);
+  }
+  if (wait_for_exit(handle, kCloseWait)) return {};
+  if (asked_windows) {
+    // No window it was asked through closed it (the request may never have
+    // reached the process that reads them): the signal asks once more.
+    if (!QV_TRY(still_runs(handle, listed))) return {};
+    (void)handle.send_signal(SIGTERM);
+    if (wait_for_exit(handle, kSignalWait)) return {};
+  }
+  if (!QV_TRY(still_runs(handle, listed))) return {};
   if (auto killed = handle.send_signal(SIGKILL); !killed && !is_gone(killed.error())) {
     return fail(kTerminateFailed);
   }
@@ -240,8 +302,8 @@ Status close_one(const fs::path& canonical_root, const ProcessCandidate& candida
   }
   if (!*image) return fail(kIdentityChanged);
   const bool inside = QV_TRY(is_inside_client(**image, canonical_root));
-  if (!inside) return fail(kIdentityChanged);
-  return close_and_wait(*handle);
+  if (!inside || (*image)->identity() != candidate.program) return fail(kIdentityChanged);
+  return close_and_wait(*handle, candidate.program);
 }
 
 }  // namespace
@@ -258,16 +320,22 @@ Result<std::vector<ProcessCandidate>> find_client_game_processes(const fs::path&
   for (std::uint32_t pid : ids) {
     // Whatever claims to be the game, the launcher never closes itself.
     if (is_this_process(pid)) continue;
-    auto image = query_candidate(pid);
-    if (!image) {
+    bool another_user = false;
+    auto inspected = query_candidate(pid, &another_user);
+    if (!inspected) {
       // Gone, or an id that names a thread rather than a process.
-      if (is_gone(image.error())) continue;
-      return fail(image.error().context(kNotScoped));
+      if (is_gone(inspected.error())) continue;
+      // Another user's process, which this one may not inspect, was not
+      // started by this player from this client: it is not this client's
+      // game, whatever it is named.
+      if (another_user) continue;
+      return fail(inspected.error().context(kNotScoped));
     }
     // A kernel thread runs no program: it is nobody's game.
-    if (!*image) continue;
-    const bool inside = QV_TRY(is_inside_client(**image, root));
-    if (inside) candidates.push_back(ProcessCandidate{pid, (*image)->path});
+    const auto& image = inspected->image;
+    if (!image) continue;
+    const bool inside = QV_TRY(is_inside_client(*image, root));
+    if (inside) candidates.push_back(ProcessCandidate{pid, image->path, image->identity()});
   }
   return candidates;
 }
@@ -288,7 +356,23 @@ Status launch_game(const fs::path& client_root, std::string_view game_exe, const
   const fs::path exe = QV_TRY(resolve_physical_path(client_root, game_exe));
   auto info = platform::stat_path(exe);
   if (!info || info->kind != platform::FileKind::Regular) return fail(kGameMissing);
-  QV_TRY(platform::spawn_detached(exe, game_args, client_root));
+  auto started = platform::spawn_detached(exe, game_args, client_root);
+  if (started) return {};
+  // A Windows program runs directly only where Wine's handler for it is
+  // registered; elsewhere the loader runs it.
+  if (!platform::means_exec_format_error(started.error())) return fail(started.error());
+  auto windows = platform::is_windows_program(exe);
+  if (!windows || !*windows) return fail(started.error());
+  const auto loader = platform::find_wine_loader();
+  if (!loader) return fail(kNeedsWine);
+  // The loader runs in the client root too: the program's path must not
+  // depend on the folder it was started from.
+  std::error_code ec;
+  const fs::path program = fs::absolute(exe, ec);
+  if (ec) return fail(Error::os(ec.value()));
+  std::vector<std::string> args{program.string()};
+  args.insert(args.end(), game_args.begin(), game_args.end());
+  QV_TRY(platform::spawn_detached(*loader, args, client_root));
   return {};
 }
 
