@@ -488,6 +488,47 @@ TEST(Apply, AFolderOrAPipeAtAManagedPathFailsBeforeTheFirstObjectRequest) {
   }
 }
 
+// Release data names one file whatever the case of its letters; on a disk
+// that tells cases apart, the file of the old spelling is backed up and set
+// aside like a replaced one, so the client holds the release's name alone,
+// and a rollback brings the old name back.
+TEST(Apply, AFileRenamedOnlyInCaseEndsUnderTheReleasesNameAloneAndARollbackBringsTheOldOneBack) {
+  for (const bool rolled_back : {false, true}) {
+    SCOPED_TRACE(rolled_back ? "rolled back" : "installed");
+    ServedClient served;
+    const auto& one = served.client.publish(1, {{"bin/game.exe", "game"}, {"Docs/ReadMe.TXT", "read me, v1"}});
+    const auto& two = served.client.publish(2, {{"bin/game.exe", "game"}, {"Docs/readme.txt", "read me, v2"}});
+    served.client.place(one);
+    served.serve(two);
+    const test::TreeSnapshot before = served.client.client_tree();
+    auto check = prepare(served.config(), false, CancelFlag{}, LineSink::discard());
+    ASSERT_TRUE(check) << check.error().to_string();
+    // Stopped once the old spelling is set aside and the new file verified.
+    CancelFlag cancel;
+    test::RecordingSink sink([&](const std::string& line) {
+      if (rolled_back && line.find("ตรวจหลังติดตั้ง Docs/readme.txt") != std::string::npos) cancel.cancel();
+    });
+    const auto applied = apply(served.config(), *check, cancel, sink.sink());
+    if (!rolled_back) {
+      ASSERT_TRUE(applied) << applied.error().to_string();
+      test::TreeSnapshot expected = before;
+      expected.erase("Docs/ReadMe.TXT");
+      expected["Docs/readme.txt"] = test::snapshot_file_entry(0644, "read me, v2");
+      EXPECT_EQ(served.client.client_tree(), expected);
+    } else {
+      ASSERT_FALSE(applied);
+      EXPECT_EQ(applied.error().to_string(), "cancelled before commit");
+      EXPECT_EQ(served.client.client_tree(), before);
+      EXPECT_EQ(test::journal_of(check->transaction_dir).phase, "rolled-back");
+      // The old spelling was an operation of the install: it went into the
+      // backup and came back from there.
+      const auto operations = test::journal_of(check->transaction_dir).operations;
+      EXPECT_EQ(operations.back(), (Operation{"Docs/ReadMe.TXT", true, true}));
+    }
+  }
+}
+
+
 // A small ext4 file system of its own, on a loop device, for one test; where
 // this system will not make or mount one, `reason` says why.
 class LoopFileSystem {

@@ -21,6 +21,7 @@
 #include "core/foundations/paths.hpp"
 #include "core/foundations/processes.hpp"
 #include "core/foundations/url.hpp"
+#include "core/install/case_variants.hpp"
 #include "core/install/downloads.hpp"
 #include "core/install/executor.hpp"
 #include "core/install/installed_state.hpp"
@@ -145,9 +146,13 @@ Status validate_objects(const fs::path& root, const ClientConfig& config, const 
   return {};
 }
 
-Result<std::vector<Operation>> build_operations(const fs::path& root, const Manifest& manifest, const Plan& plan) {
+// Installs, then deletes, then the installed files that an install replaces
+// under another letter case (set aside like a deleted file).
+Result<std::vector<Operation>> build_operations(const fs::path& root, const Manifest& manifest, const Plan& plan,
+                                                const std::optional<Manifest>& installed) {
+  const std::vector<std::string> variants = QV_TRY(installed_case_variants(root, manifest, plan.download, installed));
   std::vector<Operation> operations;
-  operations.reserve(plan.download.size() + plan.delete_.size());
+  operations.reserve(plan.download.size() + plan.delete_.size() + variants.size());
   for (const std::uint32_t index : plan.download) {
     const FileEntry& entry = manifest.files.at(index);
     const fs::path target = QV_TRY(resolve_physical_path(root, entry.path));
@@ -155,6 +160,7 @@ Result<std::vector<Operation>> build_operations(const fs::path& root, const Mani
     operations.push_back(Operation{entry.path, had_old, false});
   }
   for (const std::string& path : plan.delete_) operations.push_back(Operation{path, true, true});
+  for (const std::string& path : variants) operations.push_back(Operation{path, true, true});
   return operations;
 }
 
@@ -199,7 +205,7 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   if (!plan.nothing_to_do()) QV_TRY(close_client_game(root));
   emit_progress_with_total(sink, Stage::CloseGame, 1, 1, ProgressUnit::Steps, kReadyToInstall);
 
-  const std::vector<Operation> operations = QV_TRY(build_operations(root, manifest, plan));
+  const std::vector<Operation> operations = QV_TRY(build_operations(root, manifest, plan, installed));
   const std::vector<fs::path> targets = QV_TRY(resolve_physical_paths(operations, root));
   const std::uint64_t total_steps = operations.size() + plan.download.size() + 1;
   emit_progress_with_total(sink, Stage::Apply, 0, total_steps, ProgressUnit::Steps, kProbing);
