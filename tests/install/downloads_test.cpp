@@ -352,6 +352,36 @@ TEST_F(Downloads, TheLongestHeldPartIsTakenWhereverItIsListed) {
   }
 }
 
+// What an install must still write for its objects: nothing for what this
+// transaction holds or can move in from a settled folder, all of what it must
+// copy or fetch; an object named by several entries once.
+TEST_F(Downloads, TheObjectBytesToWriteLeaveOutWhatIsHeldOrMovable) {
+  publish({{"a.bin", test::noise_bytes(40'000, 1)},
+           {"b.bin", test::noise_bytes(50'000, 2)},
+           {"c.bin", test::noise_bytes(60'000, 3)},
+           {"d.bin", test::noise_bytes(70'000, 4)},
+           {"e.bin", test::noise_bytes(80'000, 5)}});
+  manifest_.files.push_back(manifest_.files[4]);
+  manifest_.files.back().path = "copy of e.bin";
+  const auto& files = manifest_.files;
+  const auto check = check_of({0, 1, 2, 3, 4, 5});
+  test::write_file(object_in(check, files[0]), published(files[0]));                  // held whole
+  test::write_file(object_in(check, files[1]), published(files[1]).substr(0, 20'000));  // held in part
+  const fs::path settled = transactions() / random_hex_id();
+  test::write_file(settled / "downloads" / files[2].object, published(files[2]).substr(0, 25'000));
+  const fs::path installing = transactions() / random_hex_id();
+  test::write_file(installing / "journal.json",
+                   journal_pretty_json(Journal{kJournalVersion, "installing", false, {}, false}));
+  test::write_file(installing / "downloads" / files[3].object, published(files[3]));
+
+  const auto siblings = list_sibling_transactions(check.transaction_dir);
+  ASSERT_TRUE(siblings) << siblings.error().to_string();
+  const auto to_write = object_bytes_to_write(check.transaction_dir, *siblings, manifest_, check.plan.download);
+  ASSERT_TRUE(to_write) << to_write.error().to_string();
+  EXPECT_EQ(*to_write, (files[1].object_bytes - 20'000) + (files[2].object_bytes - 25'000) + files[3].object_bytes +
+                           files[4].object_bytes);
+}
+
 TEST_F(Downloads, TheSearchOfOtherTransactionsFailsOnALinkOrWithoutATransactionRoot) {
   publish({{"bin/game.exe", "game"}});
   auto check = check_of({0});
