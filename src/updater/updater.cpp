@@ -37,6 +37,17 @@ constexpr std::string_view kUsage =
 
 int to_ms(Clock::duration d) { return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
 
+// Why an update is rolled back. Only a new launcher that failed its handshake
+// (no answer in time, a wrong answer, an end before answering) refuses the
+// update for good; a failure of this program itself (a full disk, a refused
+// link, a launcher it could not start) leaves the update to be tried again.
+enum class Failure { Handshake, Local };
+
+// How the handshake ended: nothing when the new launcher answered, else why
+// it failed; an error of this program's own (a wait that fails) is the
+// Result's error.
+using Handshake = Result<std::optional<Error>>;
+
 class Updater {
  public:
   Updater(const Invocation& invocation, const ClientConfig& config)
@@ -50,10 +61,11 @@ class Updater {
   void wait_for_starter() const;
   Result<ClientLock> lock_client() const;
   Result<std::uint32_t> start_launcher(std::vector<std::string> args) const;
-  Status await_health(const std::filesystem::path& folder, const UpdateJournal& journal, std::uint64_t version,
-                      std::uint32_t pid, const platform::ProcessHandle& launcher) const;
+  Handshake await_health(const std::filesystem::path& folder, const UpdateJournal& journal, std::uint64_t version,
+                         std::uint32_t pid, const platform::ProcessHandle& launcher) const;
   int roll_back(ClientLock lock, const std::filesystem::path& folder, UpdateJournal journal, std::uint64_t version,
-                const Error& reason);
+                const Error& reason, Failure failure, bool launcher_before);
+  void reject(const std::filesystem::path& folder) const;
   void start_plain_launcher() const;
 
   const Invocation& invocation_;
@@ -98,9 +110,12 @@ void Updater::start_plain_launcher() const {
 
 // Polls for an answer from exactly the launcher this updater started, until
 // it comes, the launcher ends without one, or the time is up.
-Status Updater::await_health(const std::filesystem::path& folder, const UpdateJournal& journal,
-                             std::uint64_t version, std::uint32_t pid, const platform::ProcessHandle& launcher) const {
+Handshake Updater::await_health(const std::filesystem::path& folder, const UpdateJournal& journal,
+                                std::uint64_t version, std::uint32_t pid,
+                                const platform::ProcessHandle& launcher) const {
   const auto answer_path = folder / self_update_file::kHealth;
+  // True for the right answer; an answer that does not decode is the
+  // launcher's failure.
   auto answered = [&]() -> Result<bool> {
     auto bytes = platform::read_small_file(answer_path, kMaxAnswerBytes);
     if (!bytes) return false;  // not written yet
@@ -110,33 +125,53 @@ Status Updater::await_health(const std::filesystem::path& folder, const UpdateJo
   };
   const auto deadline = Clock::now() + kHealthWait;
   for (;;) {
-    if (QV_TRY(answered())) return {};
+    auto right = answered();
+    if (!right) return std::optional(std::move(right).error());
+    if (*right) return std::optional<Error>();
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
-      return fail(fmt::format("the new launcher did not answer within {} s", kHealthWait.count()));
+      return std::optional(Error(fmt::format("the new launcher did not answer within {} s", kHealthWait.count())));
     }
     if (QV_TRY(launcher.wait_exit(to_ms(std::min<Clock::duration>(left, kPollInterval))))) {
       // An answer written just before the end still counts.
-      if (QV_TRY(answered())) return {};
+      right = answered();
+      if (!right) return std::optional(std::move(right).error());
+      if (*right) return std::optional<Error>();
       auto status = platform::reap_child(pid);
       const std::string how = status && *status ? fmt::format("exit code {}", **status) : "a signal";
-      return fail(fmt::format("the new launcher ended with {} before answering", how));
+      return std::optional(Error(fmt::format("the new launcher ended with {} before answering", how)));
     }
   }
 }
 
-int Updater::roll_back(ClientLock lock, const std::filesystem::path& folder, UpdateJournal journal,
-                       std::uint64_t version, const Error& reason) {
-  log(fmt::format("launcher update to version {} failed: {}", version, reason.to_string()));
-  // The fingerprint goes first: once it is on disk the update is never staged
-  // again, even if this run dies before the rollback is written.
+// Once on disk, the update's metadata is never staged again, even if this run
+// dies before the rollback is written.
+void Updater::reject(const std::filesystem::path& folder) const {
   auto rejected = [&]() -> Status {
     const auto fingerprint = QV_TRY(hash_file(folder / self_update_file::kMetadata, HashAlgorithm::Sha256));
     return write_file_atomic(QV_TRY(join_checked(root_, launcher_path::kRejectedUpdate)), fingerprint);
   }();
   if (!rejected) log(fmt::format("the update could not be marked as rejected: {}", rejected.error().to_string()));
+}
+
+// `launcher_before`: the root held a Launcher.exe before the swap. Without
+// one there is nothing to put back, and the new launcher is set aside rather
+// than left (and started) in its place.
+int Updater::roll_back(ClientLock lock, const std::filesystem::path& folder, UpdateJournal journal,
+                       std::uint64_t version, const Error& reason, Failure failure, bool launcher_before) {
+  log(fmt::format("launcher update to version {} failed: {}", version, reason.to_string()));
+  // The fingerprint goes first, before anything is restored.
+  if (failure == Failure::Handshake) reject(folder);
   fail_point(armed_, "updater-rejected");
-  auto restored = restore_previous_launcher(root_, folder, armed_);
+  std::optional<std::filesystem::path> set_aside;
+  Status restored;
+  if (launcher_before) {
+    restored = restore_previous_launcher(root_, folder, armed_);
+  } else if (auto moved = set_aside_new_launcher(root_, folder); moved) {
+    set_aside = *moved;
+  } else {
+    restored = std::unexpected(moved.error());
+  }
   if (restored) {
     journal.phase = self_update_phase::kRolledBack;
     restored = write_update_journal(folder, journal);
@@ -145,10 +180,22 @@ int Updater::roll_back(ClientLock lock, const std::filesystem::path& folder, Upd
     // The phase stays in flight: the next launcher start hands the rest to a
     // recovery run.
     log(fmt::format("rollback unfinished: {}", restored.error().to_string()));
-  } else {
+  } else if (launcher_before) {
     log(fmt::format("launcher update to version {} rolled back", version));
+  } else {
+    log(fmt::format("launcher update to version {} undone: there was no Launcher.exe before it, so the new one {} "
+                    "and no launcher is started",
+                    version, set_aside ? "is set aside as " + set_aside->string() : "was never put in place"));
   }
   release_client_lock(std::move(lock));
+  if (!launcher_before) return kExitFailed;
+  if (failure == Failure::Local) {
+    // The update is not refused, so a launcher started now would stage it and
+    // hand it over again at once, in a circle for as long as the cause lasts;
+    // the player's next start tries again.
+    log("the launcher is not started; its next start tries the update again");
+    return kExitFailed;
+  }
   start_plain_launcher();
   return kExitFailed;
 }
@@ -194,27 +241,32 @@ int Updater::update(const std::string& id) {
     return kExitFailed;
   }
   fail_point(armed_, "updater-replacing");
+  const auto launcher_file = join_checked(root_, launcher_path::kLauncher);
+  const bool launcher_before = launcher_file && platform::lstat_path(*launcher_file).has_value();
+  const auto undo = [&](const Error& reason, Failure failure) {
+    return roll_back(std::move(*lock), *folder, journal, version, reason, failure, launcher_before);
+  };
   if (auto installed = install_staged_launcher(root_, *folder, armed_); !installed) {
-    return roll_back(std::move(*lock), *folder, journal, version, installed.error());
+    return undo(installed.error(), Failure::Local);
   }
   journal.phase = self_update_phase::kAwaitingHealth;
-  if (auto written = write_update_journal(*folder, journal); !written) {
-    return roll_back(std::move(*lock), *folder, journal, version, written.error());
-  }
+  if (auto written = write_update_journal(*folder, journal); !written) return undo(written.error(), Failure::Local);
   fail_point(armed_, "updater-awaiting-health");
 
   auto pid = start_launcher({"--health-id", id, "--health-token", journal.token});
-  if (!pid) return roll_back(std::move(*lock), *folder, journal, version, pid.error().context("start new launcher"));
+  if (!pid) return undo(pid.error().context("start new launcher"), Failure::Local);
   auto launcher = platform::ProcessHandle::open(*pid);
-  auto healthy = launcher ? await_health(*folder, journal, version, *pid, *launcher) : Status(fail(launcher.error()));
-  if (!healthy) {
+  Handshake handshake = launcher ? await_health(*folder, journal, version, *pid, *launcher)
+                                 : Handshake(std::unexpected(launcher.error()));
+  if (!handshake || *handshake) {
     // A launcher that did not prove itself must not run on beside the one
     // that is put back.
     if (launcher && !launcher->wait_exit(0).value_or(true)) {
       (void)launcher->send_signal(SIGKILL);
       (void)platform::reap_child(*pid);
     }
-    return roll_back(std::move(*lock), *folder, journal, version, healthy.error());
+    if (!handshake) return undo(handshake.error(), Failure::Local);
+    return undo(**handshake, Failure::Handshake);
   }
   journal.phase = self_update_phase::kComplete;
   if (auto written = write_update_journal(*folder, journal); !written) {

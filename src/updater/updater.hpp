@@ -15,8 +15,19 @@
 // process with exit code 77 at: "updater-replacing" (journal in "replacing"),
 // "updater-backup-kept", "updater-launcher-replaced", "updater-awaiting-health"
 // (journal in "awaiting-health", new launcher not started), "updater-rejected"
-// (after a failed handshake, fingerprint written, nothing restored), and the
-// rollback's "restore-copied" and "restore-set-aside".
+// (at the start of a rollback, after a failed handshake with the fingerprint
+// written, nothing restored), and the rollback's "restore-copied" and
+// "restore-set-aside".
+//
+// A rollback puts the previous launcher back and starts it. Only a new
+// launcher that failed its handshake (no answer in time, a wrong answer, an
+// end before answering) has its update's fingerprint written to
+// `.launcher/state/rejected-update.txt`, which refuses that update for good;
+// after a failure of the updater itself the update is not refused, and no
+// launcher is started (it would hand the same update over again at once).
+// When the root held no `Launcher.exe` before the swap, the new one is set
+// aside as `Launcher.rejected-{id}.exe` in the transaction folder and nothing
+// is started.
 #pragma once
 
 #include <chrono>

@@ -2,20 +2,26 @@
 
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "core/foundations/lock.hpp"
 #include "core/install/check.hpp"
 #include "core/install/journal.hpp"
 #include "support/install_fixture.hpp"
+#include "support/child_process.hpp"
 #include "support/recording_sink.hpp"
 #include "support/served_client.hpp"
 #include "support/temp_dir.hpp"
@@ -451,6 +457,201 @@ TEST(Apply, ANeedAboveTheFreeSpaceFailsBeforeAnyDownload) {
     ASSERT_GE(available(), need);
     const auto applied = apply(served.config(), *check, CancelFlag{}, LineSink::discard());
     EXPECT_TRUE(applied) << applied.error().to_string();
+  }
+}
+
+
+// What stands at a managed file's path and is no file is the player's: the
+// re-plan refuses it before a single object is asked for, and leaves it be.
+TEST(Apply, AFolderOrAPipeAtAManagedPathFailsBeforeTheFirstObjectRequest) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+  };
+  const std::vector<Case> cases = {
+      {"folder", [](const fs::path& p) { test::write_file(p / "player's note.txt", "mine"); }},
+      {"pipe", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Patch patch;
+    const fs::path in_the_way = patch.served.client.root() / "c.txt";
+    c.make(in_the_way);
+    const auto before = test::snapshot_tree(patch.served.client.root(), {.folders = true, .skip = {".launcher"}});
+    test::RecordingSink sink;
+    const auto applied = patch.run(sink);
+    ASSERT_FALSE(applied);
+    EXPECT_EQ(applied.error().to_string(), "replacement target is not a file: " + in_the_way.string());
+    EXPECT_EQ(patch.object_requests(), 0u);
+    EXPECT_EQ(test::snapshot_tree(patch.served.client.root(), {.folders = true, .skip = {".launcher"}}), before);
+    EXPECT_FALSE(fs::exists(patch.check.transaction_dir / "journal.json"));
+  }
+}
+
+// Release data names one file whatever the case of its letters; on a disk
+// that tells cases apart, the file of the old spelling is backed up and set
+// aside like a replaced one, so the client holds the release's name alone,
+// and a rollback brings the old name back.
+TEST(Apply, AFileRenamedOnlyInCaseEndsUnderTheReleasesNameAloneAndARollbackBringsTheOldOneBack) {
+  for (const bool rolled_back : {false, true}) {
+    SCOPED_TRACE(rolled_back ? "rolled back" : "installed");
+    ServedClient served;
+    const auto& one = served.client.publish(1, {{"bin/game.exe", "game"}, {"Docs/ReadMe.TXT", "read me, v1"}});
+    const auto& two = served.client.publish(2, {{"bin/game.exe", "game"}, {"Docs/readme.txt", "read me, v2"}});
+    served.client.place(one);
+    served.serve(two);
+    const test::TreeSnapshot before = served.client.client_tree();
+    auto check = prepare(served.config(), false, CancelFlag{}, LineSink::discard());
+    ASSERT_TRUE(check) << check.error().to_string();
+    // Stopped once the old spelling is set aside and the new file verified.
+    CancelFlag cancel;
+    test::RecordingSink sink([&](const std::string& line) {
+      if (rolled_back && line.find("ตรวจหลังติดตั้ง Docs/readme.txt") != std::string::npos) cancel.cancel();
+    });
+    const auto applied = apply(served.config(), *check, cancel, sink.sink());
+    if (!rolled_back) {
+      ASSERT_TRUE(applied) << applied.error().to_string();
+      test::TreeSnapshot expected = before;
+      expected.erase("Docs/ReadMe.TXT");
+      expected["Docs/readme.txt"] = test::snapshot_file_entry(0644, "read me, v2");
+      EXPECT_EQ(served.client.client_tree(), expected);
+    } else {
+      ASSERT_FALSE(applied);
+      EXPECT_EQ(applied.error().to_string(), "cancelled before commit");
+      EXPECT_EQ(served.client.client_tree(), before);
+      EXPECT_EQ(test::journal_of(check->transaction_dir).phase, "rolled-back");
+      // The old spelling was an operation of the install: it went into the
+      // backup and came back from there.
+      const auto operations = test::journal_of(check->transaction_dir).operations;
+      EXPECT_EQ(operations.back(), (Operation{"Docs/ReadMe.TXT", true, true}));
+    }
+  }
+}
+
+
+// A small ext4 file system of its own, on a loop device, for one test; where
+// this system will not make or mount one, `reason` says why.
+class LoopFileSystem {
+ public:
+  explicit LoopFileSystem(std::uint64_t bytes) {
+    const fs::path image = scratch_ / "disk.img";
+    fs::create_directories(mount_point_);
+    std::ofstream(image).close();
+    fs::resize_file(image, bytes);
+    std::string mkfs;
+    for (const char* candidate : {"/usr/sbin/mkfs.ext4", "/sbin/mkfs.ext4"}) {
+      if (fs::exists(candidate)) mkfs = candidate;
+    }
+    if (mkfs.empty()) {
+      reason_ = "mkfs.ext4 is not installed";
+      return;
+    }
+    // No blocks reserved for root, so that what is free is what the engine sees.
+    if (const auto made = test::run_child({mkfs, "-q", "-F", "-m", "0", image.string()}); made.exit_code != 0) {
+      reason_ = "mkfs.ext4 failed: " + made.output;
+      return;
+    }
+    if (const auto mounted = test::run_child({"mount", "-o", "loop", image.string(), mount_point_.string()});
+        mounted.exit_code != 0) {
+      reason_ = "mounting a loop file system is refused here: " + mounted.output;
+      return;
+    }
+    mounted_ = true;
+  }
+  ~LoopFileSystem() {
+    if (mounted_) ::umount2(mount_point_.c_str(), MNT_DETACH);
+  }
+  LoopFileSystem(const LoopFileSystem&) = delete;
+  LoopFileSystem& operator=(const LoopFileSystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& reason() const { return reason_; }
+  const fs::path& path() const { return mount_point_; }
+  std::uint64_t available() const { return fs::space(mount_point_).available; }
+  // Takes `bytes` of the file system for real (no sparse file) in the new
+  // file `name`.
+  void take(const std::string& name, std::uint64_t bytes) const {
+    const int fd = ::open((mount_point_ / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::posix_fallocate(fd, 0, static_cast<off_t>(bytes)), 0);
+    ::close(fd);
+  }
+
+ private:
+  test::TempDir scratch_;
+  fs::path mount_point_ = scratch_ / "disk";
+  bool mounted_ = false;
+  std::string reason_;
+};
+
+// An install that ran out of disk rolls back; the verified objects stay in
+// its folder. Once the space is back, a new check's install moves them in
+// (they take no room twice, and the need counts only what is still to be
+// written), succeeds without fetching them again, and reclaims the
+// rolled-back folder.
+TEST(Apply, AnInstallThatRanOutOfDiskIsRetriedOnceTheSpaceIsBack) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  LoopFileSystem disk(200 * kMiB);
+  if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+  {
+    ServedClient served(disk.path() / "base");
+    const std::vector<ClientFile> old_files = {
+        {"bin/game.exe", "game"}, {"data/a.pak", "old a"}, {"data/b.pak", "old b"}, {"data/c.pak", "old c"}};
+    std::vector<ClientFile> new_files = {{"bin/game.exe", "game"}};
+    for (const char* name : {"a", "b", "c"}) {
+      new_files.push_back({fmt::format("data/{}.pak", name), test::noise_bytes(8 * kMiB, name[0])});
+    }
+    const auto& one = served.client.publish(1, old_files);
+    const auto& two = served.client.publish(2, new_files);
+    served.client.place(one);
+    served.serve(two);
+    const test::TreeSnapshot old_tree = served.client.client_tree();
+
+    auto first = prepare(served.config(), false, CancelFlag{}, LineSink::discard());
+    ASSERT_TRUE(first) << first.error().to_string();
+    const std::uint64_t plain = 24 * kMiB;
+    const std::uint64_t objects = first->plan.download_bytes;
+    // Room for the install with 12 MiB to spare, as the need counted it.
+    const std::uint64_t room = plain + objects + 64 * kMiB + 12 * kMiB;
+    ASSERT_GT(disk.available(), room);
+    disk.take("ballast", disk.available() - room);
+
+    // Another program fills the disk while the objects are verified, and
+    // lets go of a little of it as the install fails: the rollback needs a
+    // few blocks for the folders it sets the new file aside in.
+    test::RecordingSink filling([&](const std::string& line) {
+      if (line == "Closing this client's game processes...") {
+        disk.take("filler", disk.available() - 2 * kMiB);
+        disk.take("breath", kMiB);
+      } else if (line.starts_with("install data/")) {
+        fs::remove(disk.path() / "breath");
+      }
+    });
+    const auto full = apply(served.config(), *first, CancelFlag{}, filling.sink());
+    ASSERT_FALSE(full);
+    EXPECT_NE(full.error().to_string().find("No space left on device (os error 28)"), std::string::npos)
+        << full.error().to_string();
+    EXPECT_EQ(test::journal_of(first->transaction_dir).phase, "rolled-back");
+    EXPECT_EQ(served.client.client_tree(), old_tree);
+
+    fs::remove(disk.path() / "filler");
+    served.server.clear_requests();
+    auto second = prepare(served.config(), false, CancelFlag{}, LineSink::discard());
+    ASSERT_TRUE(second) << second.error().to_string();
+    // What the old count asked for no longer fits; what is still to be written does.
+    ASSERT_LT(disk.available(), plain + objects + 64 * kMiB);
+    const auto retried = apply(served.config(), *second, CancelFlag{}, LineSink::discard());
+    ASSERT_TRUE(retried) << retried.error().to_string();
+
+    test::TreeSnapshot new_tree = old_tree;  // the game is the same in both
+    for (const auto& file : new_files) {
+      if (file.path != "bin/game.exe") new_tree[file.path] = test::snapshot_file_entry(0644, file.content);
+    }
+    EXPECT_EQ(served.client.client_tree(), new_tree);
+    std::size_t object_requests = 0;
+    for (const auto& request : served.server.requests()) object_requests += request.target.starts_with("/objects/");
+    EXPECT_EQ(object_requests, 0u);
+    EXPECT_TRUE(served.transactions().empty());
   }
 }
 

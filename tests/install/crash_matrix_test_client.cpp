@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "core/foundations/lock.hpp"
+#include "core/foundations/paths.hpp"
 #include "core/install/apply.hpp"
 #include "core/install/check.hpp"
 #include "core/install/installed_state.hpp"
@@ -31,10 +33,12 @@ std::vector<fs::path> transaction_dirs(const fs::path& root) {
   return dirs;
 }
 
-// The phase of the one install journal of the client, "none" without one.
-std::string journal_phase_of(const fs::path& root) {
+// The phase of the one install journal of the client, "none" without one;
+// the settled folders of the set-up are not the run's.
+std::string journal_phase_of(const ServedChange& served) {
   std::vector<std::string> phases;
-  for (const auto& dir : transaction_dirs(root)) {
+  for (const auto& dir : transaction_dirs(served.root())) {
+    if (std::ranges::count(served.settled_folders(), dir.filename().string()) != 0) continue;
     if (fs::exists(dir / kJournalFile)) phases.push_back(journal_of(dir).phase);
   }
   EXPECT_LE(phases.size(), 1u) << "one apply ran, so at most one journal can exist";
@@ -93,6 +97,34 @@ void ServedChange::reset() {
   fs::remove_all(client_.root());
   fs::create_directories(client_.root());
   client_.place(old_release_, with_state_);
+
+  settled_.clear();
+  const auto settled = [&]() {
+    settled_.push_back(random_hex_id());
+    const fs::path folder = client_.root() / ".launcher/transactions" / settled_.back();
+    fs::create_directories(folder);
+    return folder;
+  };
+  const fs::path check = settled();
+  write_file(check / "manifest.qvm", text_of(new_release_.envelope));
+  write_file(check / "plan.json", "{}");
+  const fs::path rolled_back = settled();
+  const FileEntry* game = nullptr;
+  for (const auto& entry : new_release_.manifest.files) {
+    if (entry.path == new_release_.manifest.game_exe) game = &entry;
+  }
+  if (game == nullptr) throw std::runtime_error("the new release has no game executable");
+  write_file(rolled_back / kJournalFile,
+             journal_pretty_json(Journal{kJournalVersion, std::string(journal_phase::kRolledBack), false,
+                                         {{game->path, true, false}}, false}));
+  const std::string object = read_file(new_release_.dir / game->object);
+  write_file(rolled_back / "downloads" / game->object, object.substr(0, object.size() / 2));
+  write_file(rolled_back / ("rejected-" + random_hex_id()) / game->path, "a new file set aside");
+  const fs::path self_update = settled();
+  write_file(self_update / "self-update.json",
+             R"({"version": 1, "phase": "complete", "token": "0123456789abcdef0123456789abcdef", "retain": false})");
+  write_file(self_update / "Launcher.backup.exe", "an old launcher");
+  write_file(settled() / "Updater.recovery.exe", "an updater");
 }
 
 std::optional<std::string> ServedChange::state(Side side) const {
@@ -112,7 +144,7 @@ Child ServedChange::start_driver(const std::vector<std::string>& command, const 
 CrashOutcome recover_and_finish(ServedChange& served) {
   CrashOutcome outcome;
   const fs::path& root = served.root();
-  outcome.phase = journal_phase_of(root);
+  outcome.phase = journal_phase_of(served);
   // Without a journal the install either never began or finished and was
   // cleaned up; only its commit writes the new installed state.
   if (outcome.phase == journal_phase::kCommitted || outcome.phase == journal_phase::kComplete) {
@@ -189,6 +221,8 @@ CrashOutcome recover_and_finish(ServedChange& served) {
     EXPECT_EQ(sent[entry.object], entry.object_bytes - held[entry.object]);
     EXPECT_EQ(requests[entry.object], held[entry.object] == entry.object_bytes ? 0 : 1);
   }
+  // Whatever the crash and the set-up left has been reclaimed.
+  EXPECT_EQ(transaction_dirs(root), std::vector<fs::path>{});
   return outcome;
 }
 

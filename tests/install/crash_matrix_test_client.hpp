@@ -32,8 +32,14 @@ class ServedChange {
                bool with_state);
 
   // Puts the client back on the old release: the client folder, which this
-  // fixture made, is removed whole and placed again.
+  // fixture made, is removed whole and placed again, with the settled
+  // transaction folders that earlier runs leave beside it: an abandoned check,
+  // a rolled-back install holding the first half of the new game
+  // executable's object, a finished self-update and a recovery updater's
+  // folder.
   void reset();
+  // The names of those settled folders.
+  const std::vector<std::string>& settled_folders() const { return settled_; }
 
   const ClientConfig& config() const { return config_; }
   const std::filesystem::path& root() const { return config_.root; }
@@ -60,6 +66,7 @@ class ServedChange {
   ClientConfig config_;
   TreeSnapshot old_tree_;
   TreeSnapshot new_tree_;
+  std::vector<std::string> settled_;
 };
 
 // What a crashed run left and what the recovery made of it.
@@ -78,8 +85,9 @@ struct CrashOutcome {
 // must leave the client's files and installed state on the side the journal
 // names; a second recovery must change nothing under .launcher or elsewhere;
 // a further check and apply must reach the new release, the server sending
-// each needed object exactly the bytes that no transaction folder held.
-// Reports failures through the test framework.
+// each needed object exactly the bytes that no transaction folder held, and
+// leave no transaction folder behind. Reports failures through the test
+// framework.
 CrashOutcome recover_and_finish(ServedChange& served);
 
 // "old" or "new".

@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "core/foundations/paths.hpp"
+#include "core/install/journal.hpp"
+#include "core/install/sibling_objects.hpp"
 #include "support/install_fixture.hpp"
 #include "support/loopback_server.hpp"
 #include "support/recording_sink.hpp"
@@ -130,8 +132,11 @@ class Downloads : public ::testing::Test {
     return config;
   }
 
-  // Runs the four threads as apply does and returns the error they left.
+  // Looks at the other transaction folders and runs the four threads as apply
+  // does; returns the error they left (or that of the look).
   std::optional<Error> run(const PreparedCheck& check, const CancelFlag& cancel = {}) {
+    const auto siblings = list_sibling_transactions(check.transaction_dir);
+    if (!siblings) return siblings.error();
     const ClientConfig settings = config();
     DownloadProgress progress(check.manifest, check.plan.download, check.plan.download_bytes, lines_.sink());
     DownloadContext context{.cancel = cancel,
@@ -142,7 +147,8 @@ class Downloads : public ::testing::Test {
                             .check = check,
                             .config = settings,
                             .progress = progress,
-                            .sink = lines_.sink()};
+                            .sink = lines_.sink(),
+                            .siblings = *siblings};
     context_ = &context;
     spawn_download_workers(context);
     context_ = nullptr;
@@ -248,7 +254,12 @@ TEST_F(Downloads, AnObjectCompleteInThisTransactionIsReportedOnceAndNotRequested
             std::vector<std::string>{fmt::format("Downloading bin/game.exe: {0}/{0} bytes", entry.object_bytes)});
 }
 
-TEST_F(Downloads, ACopyInAnotherTransactionIsReusedOnlyWhenItCanHelp) {
+// An object that another transaction folder holds is reused when it can only
+// help: moved out of a folder that has settled (so a retry needs no room for a
+// second copy), copied from one that has not (an install in flight, a
+// retained one). A larger one or a complete one with another SHA-256 stays
+// where it is, and the object is fetched from byte zero.
+TEST_F(Downloads, AnObjectInAnotherTransactionIsMovedOrCopiedOnlyWhenItCanHelp) {
   publish({{"bin/game.exe", test::noise_bytes(2'000'000)}});
   const FileEntry& entry = manifest_.files[0];
   const std::string object = published(entry);
@@ -256,30 +267,51 @@ TEST_F(Downloads, ACopyInAnotherTransactionIsReusedOnlyWhenItCanHelp) {
   wrong[wrong.size() / 2] ^= 0x01;
   const std::size_t half = object.size() / 2;
 
+  // The journal a sibling holds: none, or one in the given phase.
+  auto with_journal = [](const fs::path& folder, const char* phase, bool retain) {
+    test::write_file(folder / "journal.json",
+                     journal_pretty_json(Journal{kJournalVersion, phase, false, {}, retain}));
+  };
   struct Case {
     const char* name;
     std::string sibling;
+    std::function<void(const fs::path&)> state;
+    bool moved;
     std::size_t requests;
     std::optional<std::string> range;  // asked for by the one request
     std::uint64_t body_bytes;          // sent by the server
   };
+  const auto settled = [](const fs::path&) {};
+  const auto rolled_back = [&](const fs::path& f) { with_journal(f, "rolled-back", false); };
+  const auto installing = [&](const fs::path& f) { with_journal(f, "installing", false); };
+  const auto retained = [&](const fs::path& f) { with_journal(f, "complete", true); };
+  const std::string partial = object.substr(0, half);
   const std::vector<Case> cases = {
-      {"complete with the signed SHA-256", object, 0, std::nullopt, 0},
-      {"complete with another SHA-256", wrong, 1, std::nullopt, object.size()},
-      {"partial", object.substr(0, half), 1, fmt::format("bytes={}-", half), object.size() - half},
-      {"larger", object + "tail", 1, std::nullopt, object.size()},
+      {"complete, the signed SHA-256, no journal", object, settled, true, 0, std::nullopt, 0},
+      {"complete, the signed SHA-256, rolled back", object, rolled_back, true, 0, std::nullopt, 0},
+      {"complete, the signed SHA-256, installing", object, installing, false, 0, std::nullopt, 0},
+      {"complete, the signed SHA-256, retained", object, retained, false, 0, std::nullopt, 0},
+      {"complete with another SHA-256", wrong, settled, false, 1, std::nullopt, object.size()},
+      {"partial, settled", partial, settled, true, 1, fmt::format("bytes={}-", half), object.size() - half},
+      {"partial, installing", partial, installing, false, 1, fmt::format("bytes={}-", half), object.size() - half},
+      {"larger", object + "tail", settled, false, 1, std::nullopt, object.size()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     server_.clear_requests();
     const fs::path sibling = transactions() / random_hex_id();
     test::write_file(sibling / "downloads" / entry.object, c.sibling);
+    c.state(sibling);
     const auto check = check_of({0});
 
     EXPECT_FALSE(run(check));
 
     EXPECT_TRUE(holds(object_in(check, entry), object));
-    EXPECT_TRUE(holds(sibling / "downloads" / entry.object, c.sibling));
+    if (c.moved) {
+      EXPECT_FALSE(fs::exists(sibling / "downloads" / entry.object));
+    } else {
+      EXPECT_TRUE(holds(sibling / "downloads" / entry.object, c.sibling));
+    }
     const auto requests = server_.requests();
     ASSERT_EQ(requests.size(), c.requests);
     if (!requests.empty()) {
@@ -289,6 +321,65 @@ TEST_F(Downloads, ACopyInAnotherTransactionIsReusedOnlyWhenItCanHelp) {
     fs::remove_all(sibling);
     fs::remove_all(check.transaction_dir);
   }
+}
+
+// Of several folders holding the object, the one that saves the most is
+// taken whatever the listing order: a complete one before any part, a part
+// before a shorter part.
+TEST_F(Downloads, TheLongestHeldPartIsTakenWhereverItIsListed) {
+  publish({{"bin/game.exe", test::noise_bytes(1'500'000)}});
+  const FileEntry& entry = manifest_.files[0];
+  const std::string object = published(entry);
+  for (const std::size_t longest : {object.size(), object.size() / 2}) {
+    SCOPED_TRACE(longest);
+    server_.clear_requests();
+    std::vector<fs::path> siblings;
+    for (const std::size_t size : {std::size_t{1000}, longest, std::size_t{70'000}}) {
+      siblings.push_back(transactions() / random_hex_id());
+      test::write_file(siblings.back() / "downloads" / entry.object, object.substr(0, size));
+    }
+    const auto check = check_of({0});
+
+    EXPECT_FALSE(run(check));
+
+    EXPECT_TRUE(holds(object_in(check, entry), object));
+    EXPECT_FALSE(fs::exists(siblings[1] / "downloads" / entry.object));
+    std::uint64_t sent = 0;
+    for (const auto& request : server_.requests()) sent += request.body_bytes;
+    EXPECT_EQ(sent, object.size() - longest);
+    for (const auto& folder : siblings) fs::remove_all(folder);
+    fs::remove_all(check.transaction_dir);
+  }
+}
+
+// What an install must still write for its objects: nothing for what this
+// transaction holds or can move in from a settled folder, all of what it must
+// copy or fetch; an object named by several entries once.
+TEST_F(Downloads, TheObjectBytesToWriteLeaveOutWhatIsHeldOrMovable) {
+  publish({{"a.bin", test::noise_bytes(40'000, 1)},
+           {"b.bin", test::noise_bytes(50'000, 2)},
+           {"c.bin", test::noise_bytes(60'000, 3)},
+           {"d.bin", test::noise_bytes(70'000, 4)},
+           {"e.bin", test::noise_bytes(80'000, 5)}});
+  manifest_.files.push_back(manifest_.files[4]);
+  manifest_.files.back().path = "copy of e.bin";
+  const auto& files = manifest_.files;
+  const auto check = check_of({0, 1, 2, 3, 4, 5});
+  test::write_file(object_in(check, files[0]), published(files[0]));                  // held whole
+  test::write_file(object_in(check, files[1]), published(files[1]).substr(0, 20'000));  // held in part
+  const fs::path settled = transactions() / random_hex_id();
+  test::write_file(settled / "downloads" / files[2].object, published(files[2]).substr(0, 25'000));
+  const fs::path installing = transactions() / random_hex_id();
+  test::write_file(installing / "journal.json",
+                   journal_pretty_json(Journal{kJournalVersion, "installing", false, {}, false}));
+  test::write_file(installing / "downloads" / files[3].object, published(files[3]));
+
+  const auto siblings = list_sibling_transactions(check.transaction_dir);
+  ASSERT_TRUE(siblings) << siblings.error().to_string();
+  const auto to_write = object_bytes_to_write(check.transaction_dir, *siblings, manifest_, check.plan.download);
+  ASSERT_TRUE(to_write) << to_write.error().to_string();
+  EXPECT_EQ(*to_write, (files[1].object_bytes - 20'000) + (files[2].object_bytes - 25'000) + files[3].object_bytes +
+                           files[4].object_bytes);
 }
 
 TEST_F(Downloads, TheSearchOfOtherTransactionsFailsOnALinkOrWithoutATransactionRoot) {

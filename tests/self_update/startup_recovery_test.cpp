@@ -137,6 +137,19 @@ TEST_F(Recovery, AMalformedJournalOrALinkStopsItAndFreesTheLock) {
   EXPECT_EQ(recover(), "reparse point rejected: " + (dir / ".launcher/transactions/link").string());
 }
 
+// An update in flight behind a journal that cannot be looked at (here a link
+// that loops on itself) is not passed over: the recovery stops with the error,
+// so the start-up goes no further.
+TEST_F(Recovery, AJournalThatCannotBeLookedAtStopsItAndFreesTheLock) {
+  const auto hidden = transaction("replacing", false, "old");
+  fs::remove(hidden / "self-update.json");
+  fs::create_symlink("self-update.json", hidden / "self-update.json");
+  write_file(launcher, "new");
+  EXPECT_EQ(recover(), "Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(read_file(launcher), "new");
+  EXPECT_FALSE(fs::exists(dir / ".launcher/client.lock"));
+}
+
 TEST_F(Recovery, WhileAnotherHoldsTheLockNothingChanges) {
   const auto folder = transaction("replacing", false, "old");
   write_file(launcher, "new");

@@ -120,5 +120,16 @@ TEST_F(InflightSearch, AJournalThatDoesNotDecodeOrALinkStopsTheSearch) {
   EXPECT_EQ(answer(), "reparse point rejected: " + (dir / ".launcher/transactions/link").string());
 }
 
+// Only a missing journal means there is none: one that cannot even be looked
+// at (here a link that loops on itself; a folder the user may not enter is
+// the same) may hide an update in flight.
+TEST_F(InflightSearch, AJournalThatCannotBeLookedAtStopsTheSearch) {
+  transaction("staged");
+  const auto hidden = transaction("replacing");
+  fs::remove(hidden / "self-update.json");
+  fs::create_symlink("self-update.json", hidden / "self-update.json");
+  EXPECT_EQ(answer(), "Too many levels of symbolic links (os error 40)");
+}
+
 }  // namespace
 }  // namespace qv

@@ -240,6 +240,60 @@ TEST_F(UpdaterRun, ANewLauncherThatNeverAnswersIsStoppedAndRolledBack) {
   EXPECT_NE(diagnostics().find("the new launcher did not answer within 30 s"), std::string::npos) << diagnostics();
 }
 
+// With no Launcher.exe before the update there is nothing to put back: the
+// rejected launcher is set aside rather than left (and started) in its place.
+TEST_F(UpdaterRun, WithoutALauncherBeforeTheRejectedOneIsSetAsideAndNothingIsStarted) {
+  fs::remove(launcher);
+  const auto folder = stage();
+  std::ofstream(folder / "Launcher.new.exe", std::ios::app) << "tampered";
+  const std::string tampered = read_file(folder / "Launcher.new.exe");
+  auto updater = start_updater(folder);
+  EXPECT_EQ(updater.wait().exit_code, 1);
+  EXPECT_EQ(await_report("v4 health"), "v4 health failed: running executable hash mismatch");
+
+  EXPECT_FALSE(fs::exists(launcher));
+  std::vector<fs::path> set_aside;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with("Launcher.rejected-")) set_aside.push_back(entry.path());
+  }
+  ASSERT_EQ(set_aside.size(), 1u);
+  EXPECT_TRUE(read_file(set_aside[0]) == tampered);
+  EXPECT_EQ(phase(folder), "rolled-back");
+  EXPECT_EQ(read_file(client.root() / ".launcher/state/rejected-update.txt"), fingerprint(folder));
+  const std::string said = "launcher update to version 4 undone: there was no Launcher.exe before it, so the new one "
+                           "is set aside as " + set_aside[0].string() + " and no launcher is started";
+  EXPECT_NE(diagnostics().find(said), std::string::npos) << diagnostics();
+  EXPECT_EQ(diagnostics().find("rolled back"), std::string::npos) << diagnostics();
+  // Only the handshake ran: no launcher was started after it.
+  EXPECT_EQ(report_lines(), std::vector<std::string>{"v4 health failed: running executable hash mismatch"});
+}
+
+// A failure of the updater itself (here a link it cannot make, because the
+// backup's name is taken) is no verdict on the update: it is put back without
+// being refused, nothing is started, and the player's next start gets it.
+TEST_F(UpdaterRun, ALocalFailureOfTheUpdaterDoesNotRefuseTheUpdate) {
+  const auto folder = stage();
+  fs::copy_file(QV_STANDIN_V3, folder / "Launcher.backup.exe");
+  auto updater = start_updater(folder);
+  EXPECT_EQ(updater.wait().exit_code, 1);
+  EXPECT_TRUE(read_file(launcher) == v3);
+  EXPECT_EQ(phase(folder), "rolled-back");
+  EXPECT_FALSE(fs::exists(client.root() / ".launcher/state/rejected-update.txt"));
+  EXPECT_NE(diagnostics().find("launcher update to version 4 failed: File exists (os error 17)"), std::string::npos)
+      << diagnostics();
+  EXPECT_NE(diagnostics().find("the launcher is not started; its next start tries the update again"),
+            std::string::npos)
+      << diagnostics();
+  EXPECT_TRUE(report_lines().empty());
+
+  auto next = start_launcher();
+  EXPECT_EQ(await_report("v4 no update"), "v4 no update");
+  EXPECT_EQ(next.wait().exit_code, 0);
+  EXPECT_TRUE(read_file(launcher) == v4);
+  EXPECT_EQ(report_lines(), (std::vector<std::string>{"v3 start-up", "v3 staged; updater started",
+                                                      "v4 health answered", "v4 start-up", "v4 no update"}));
+}
+
 TEST_F(UpdaterRun, WithoutTheUpdaterTheOldLauncherSaysSo) {
   fs::remove(client.root() / "LauncherUpdater.exe");
   auto old = start_launcher();

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,14 +21,17 @@
 #include "core/foundations/paths.hpp"
 #include "core/foundations/processes.hpp"
 #include "core/foundations/url.hpp"
+#include "core/install/case_variants.hpp"
 #include "core/install/downloads.hpp"
 #include "core/install/executor.hpp"
 #include "core/install/installed_state.hpp"
 #include "core/install/journal.hpp"
 #include "core/install/plan.hpp"
+#include "core/install/reclaim.hpp"
 #include "core/install/recovery.hpp"
 #include "core/install/report_error.hpp"
 #include "core/install/rollback.hpp"
+#include "core/install/sibling_objects.hpp"
 #include "platform/fs.hpp"
 
 namespace qv {
@@ -81,7 +85,8 @@ Status cancelled_check(const CancelFlag& cancel) {
 }
 
 Status download_objects(const ClientConfig& config, const PreparedCheck& check, const Manifest& manifest,
-                        const Plan& plan, const CancelFlag& cancel, const LineSink& sink) {
+                        const Plan& plan, std::span<const SiblingFolder> siblings, const CancelFlag& cancel,
+                        const LineSink& sink) {
   emit_progress_with_total(sink, Stage::Download, 0, plan.download_bytes, ProgressUnit::Bytes, "");
   DownloadProgress progress(manifest, plan.download, plan.download_bytes, sink);
   DownloadContext context{.cancel = cancel,
@@ -93,7 +98,8 @@ Status download_objects(const ClientConfig& config, const PreparedCheck& check, 
                           .check = check,
                           .config = config,
                           .progress = progress,
-                          .sink = sink};
+                          .sink = sink,
+                          .siblings = siblings};
   spawn_download_workers(context);
   if (context.error) return std::unexpected(std::move(*context.error));
   return {};
@@ -140,9 +146,13 @@ Status validate_objects(const fs::path& root, const ClientConfig& config, const 
   return {};
 }
 
-Result<std::vector<Operation>> build_operations(const fs::path& root, const Manifest& manifest, const Plan& plan) {
+// Installs, then deletes, then the installed files that an install replaces
+// under another letter case (set aside like a deleted file).
+Result<std::vector<Operation>> build_operations(const fs::path& root, const Manifest& manifest, const Plan& plan,
+                                                const std::optional<Manifest>& installed) {
+  const std::vector<std::string> variants = QV_TRY(installed_case_variants(root, manifest, plan.download, installed));
   std::vector<Operation> operations;
-  operations.reserve(plan.download.size() + plan.delete_.size());
+  operations.reserve(plan.download.size() + plan.delete_.size() + variants.size());
   for (const std::uint32_t index : plan.download) {
     const FileEntry& entry = manifest.files.at(index);
     const fs::path target = QV_TRY(resolve_physical_path(root, entry.path));
@@ -150,6 +160,7 @@ Result<std::vector<Operation>> build_operations(const fs::path& root, const Mani
     operations.push_back(Operation{entry.path, had_old, false});
   }
   for (const std::string& path : plan.delete_) operations.push_back(Operation{path, true, true});
+  for (const std::string& path : variants) operations.push_back(Operation{path, true, true});
   return operations;
 }
 
@@ -170,14 +181,18 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   const std::optional<Manifest> installed = load_installed_manifest(config, root);
   const Plan plan = QV_TRY(build_plan(root, manifest, installed, check.plan.full_scan, sink));
 
+  // Only what is still to be written counts: objects this transaction holds,
+  // or can move in from a settled one, take no further room.
+  const std::vector<SiblingFolder> siblings = QV_TRY(list_sibling_transactions(check.transaction_dir));
   const std::uint64_t plain = sum_file_bytes(plan.download, manifest.files);
+  const std::uint64_t objects = QV_TRY(object_bytes_to_write(check.transaction_dir, siblings, manifest, plan.download));
   std::uint64_t need = 0;
-  if (__builtin_add_overflow(plain, plan.download_bytes, &need) || __builtin_add_overflow(need, kSpaceMargin, &need)) {
+  if (__builtin_add_overflow(plain, objects, &need) || __builtin_add_overflow(need, kSpaceMargin, &need)) {
     return fail(std::string(kSpaceOverflow));
   }
   QV_TRY(require_disk_space(root, need));
 
-  QV_TRY(download_objects(config, check, manifest, plan, cancel, sink));
+  QV_TRY(download_objects(config, check, manifest, plan, siblings, cancel, sink));
   fail_point(config.allow_loopback_http, "after-downloads");
   QV_TRY(cancelled_check(cancel));
 
@@ -190,7 +205,7 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   if (!plan.nothing_to_do()) QV_TRY(close_client_game(root));
   emit_progress_with_total(sink, Stage::CloseGame, 1, 1, ProgressUnit::Steps, kReadyToInstall);
 
-  const std::vector<Operation> operations = QV_TRY(build_operations(root, manifest, plan));
+  const std::vector<Operation> operations = QV_TRY(build_operations(root, manifest, plan, installed));
   const std::vector<fs::path> targets = QV_TRY(resolve_physical_paths(operations, root));
   const std::uint64_t total_steps = operations.size() + plan.download.size() + 1;
   emit_progress_with_total(sink, Stage::Apply, 0, total_steps, ProgressUnit::Steps, kProbing);
@@ -231,8 +246,11 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   std::string note;
   if (journal.retain) {
     note = kArtifactsRetained;
-  } else if (auto cleaned = cleanup_transaction(root, check.transaction_dir); !cleaned) {
-    sink(record_error(root, "cleanup", fmt::format(fmt::runtime(kCleanupPending), cleaned.error().to_string())));
+  } else {
+    if (auto cleaned = cleanup_transaction(root, check.transaction_dir); !cleaned) {
+      sink(record_error(root, "cleanup", fmt::format(fmt::runtime(kCleanupPending), cleaned.error().to_string())));
+    }
+    reclaim_settled_transactions(root, check.transaction_dir, sink);
   }
   sink(fmt::format(fmt::runtime(kInstalledLine), manifest.release, note));
   emit_progress_with_total(sink, Stage::Apply, total_steps, total_steps, ProgressUnit::Steps, kStateSaved);

@@ -10,8 +10,13 @@
 
 namespace qv {
 
-// Brings the client to the prepared release under the client lock. A failure
-// is recorded under "apply" and returned as the recorded text. Polls
+// Brings the client to the prepared release under the client lock. Objects
+// that other transaction folders hold are reused (moved out of settled ones),
+// and the free-space need counts only what is still to be written. After a
+// success without retain_patch_artifacts the transaction folder is removed and
+// the settled folders of earlier transactions are reclaimed
+// (reclaim_settled_transactions). A failure is recorded under "apply" and
+// returned as the recorded text. Polls
 // `cancel`; blocks for as long as the downloads take: call it on a job thread.
 Status apply(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel, const LineSink& sink);
 

@@ -18,6 +18,7 @@
 #include "core/foundations/network.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/install/installed_state.hpp"
+#include "core/install/reclaim.hpp"
 #include "core/install/recovery.hpp"
 #include "core/install/report_error.hpp"
 #include "core/self_update/version.hpp"
@@ -131,6 +132,7 @@ Result<bool> finish_locked(const ClientConfig& config, const PreparedCheck& chec
   if (auto cleaned = cleanup_transaction(root, check.transaction_dir); !cleaned) {
     sink(record_error(root, "cleanup", fmt::format(fmt::runtime(kCleanupPending), cleaned.error().to_string())));
   }
+  reclaim_settled_transactions(root, check.transaction_dir, sink);
   release_client_lock(std::move(lock));
   return true;
 }

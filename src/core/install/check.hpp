@@ -32,8 +32,10 @@ Result<PreparedCheck> prepare(const ClientConfig& config, bool full_check, const
                               const LineSink& sink);
 
 // True when the client needs nothing: then the installed state has been
-// written and the transaction folder removed. A plan with work answers false
-// at once, without the lock. A failure is recorded under "finish_check".
+// written, the transaction folder removed and the settled folders of earlier
+// transactions reclaimed (reclaim_settled_transactions). A plan with work
+// answers false at once, without the lock. A failure is recorded under
+// "finish_check".
 Result<bool> finish_check(const ClientConfig& config, const PreparedCheck& check, const LineSink& sink);
 
 // Removes the folder of a check that was never applied, when it holds only

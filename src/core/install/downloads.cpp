@@ -12,11 +12,9 @@
 #include <fmt/format.h>
 
 #include "core/foundations/fileops.hpp"
-#include "core/foundations/hashing.hpp"
 #include "core/foundations/network.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/foundations/url.hpp"
-#include "platform/folder.hpp"
 #include "platform/fs.hpp"
 
 namespace qv {
@@ -28,7 +26,6 @@ namespace {
 constexpr std::size_t kDownloadThreads = 4;
 
 namespace text {
-constexpr std::string_view kTransactionRoot = "transaction root";
 constexpr std::string_view kThreadFailed = "download thread failed: {}";
 constexpr std::string_view kIndexOutside = "download index {} outside the manifest's {} files";
 }  // namespace text
@@ -94,50 +91,10 @@ class ObjectTurn {
   ObjectTurns::Object* state_ = nullptr;
 };
 
-// The folder itself, spelled without a trailing separator, so that its parent
-// and its comparison with listed entries mean what they say.
-fs::path folder_spelling(const fs::path& folder) {
-  fs::path normal = folder.lexically_normal();
-  if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
-  return normal;
-}
-
-// A copy of the entry's object from another transaction folder of the client
-// (a check that was never applied), taken when it can only help: a shorter
-// one is resumed below, a complete one only with the signed SHA-256. A
-// larger, a wrong or an odd one (not a regular file) is left alone, and the
-// object is fetched from byte zero.
-Status take_sibling_copy(const DownloadContext& context, const FileEntry& entry, const fs::path& object_file) {
-  const fs::path own = folder_spelling(context.check.transaction_dir);
-  const fs::path parent = own.parent_path();
-  if (parent.empty() || parent == own) return fail(std::string(text::kTransactionRoot));
-
-  const auto folder = QV_TRY(platform::open_folder(parent));
-  const auto names = QV_TRY(folder.list());
-  for (const auto& name : names) {
-    const fs::path sibling = parent / name;
-    if (sibling == own) continue;
-    QV_TRY(reject_reparse_points(sibling));
-    const fs::path candidate = QV_TRY(join_checked(sibling / "downloads", entry.object));
-    auto info = platform::lstat_path(candidate);
-    if (!info) {
-      if (info.error().is_not_found()) continue;
-      return fail(info.error());
-    }
-    if (info->kind != platform::FileKind::Regular || info->size > entry.object_bytes) return {};
-    if (info->size == entry.object_bytes) {
-      const std::string digest = QV_TRY(hash_file(candidate, HashAlgorithm::Sha256));
-      if (digest != entry.object_sha256) return {};
-    }
-    return copy_durable(candidate, object_file);
-  }
-  return {};
-}
-
 // Steps one object through: reuse what is on disk, then fetch the rest.
 Status download_entry(DownloadContext& context, std::size_t position, const FileEntry& entry) {
   const fs::path object_file = QV_TRY(join_checked(context.check.transaction_dir / "downloads", entry.object));
-  if (!platform::lstat_path(object_file)) QV_TRY(take_sibling_copy(context, entry, object_file));
+  if (!platform::lstat_path(object_file)) QV_TRY(take_object_from_siblings(context.siblings, entry, object_file));
 
   const std::string url =
       QV_TRY(object_url(context.config.object_base_url, entry.object, context.config.allow_loopback_http));

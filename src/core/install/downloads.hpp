@@ -1,7 +1,8 @@
 // Fetching the content objects of an install: four threads share one work
 // counter, one error slot and one progress table. Bytes already on disk (a
-// partial object of this transaction, a copy in another transaction folder of
-// the client) are reused before any request.
+// partial object of this transaction, an object in another transaction folder
+// of the client, moved in or copied: sibling_objects.hpp) are reused before
+// any request.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include "core/foundations/progress.hpp"
 #include "core/install/check.hpp"
 #include "core/install/journal.hpp"
+#include "core/install/sibling_objects.hpp"
 
 namespace qv {
 
@@ -71,6 +73,10 @@ struct DownloadContext {
   const ClientConfig& config;
   DownloadProgress& progress;
   const LineSink& sink;
+  // The other transaction folders, looked at once before the downloads
+  // (list_sibling_transactions); an object this transaction lacks is taken
+  // from them first.
+  std::span<const SiblingFolder> siblings{};
   // Built empty; belongs to the threads while they run.
   ObjectTurns turns{};
 };

@@ -58,7 +58,9 @@ struct Journal {
   // `.launcher/state/manifest.qvm` existed when the install began and a copy
   // is kept as `previous-manifest.qvm` in the transaction folder.
   bool previous_state = false;
-  // In execution order: one install per downloaded file, then the deletes.
+  // In execution order: one install per downloaded file, then the deletes
+  // (the plan's, then the installed files that an install replaces under
+  // another letter case).
   std::vector<Operation> operations;
   // Keep the transaction folder after a finished install.
   bool retain = false;

@@ -24,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kSizeOverflow = "size overflow";
+constexpr std::string_view kNotAFile = "replacement target is not a file: {}";
 
 // Entries the pool may run ahead of the first undecided one. An entry in
 // flight holds only its index and its result, so the window costs a few
@@ -55,12 +56,16 @@ const FileEntry* find_installed(const InstalledIndex& index, std::string_view pa
   return it == index.end() ? nullptr : it->second;
 }
 
-// Only a regular file can be vouched for or hashed: a folder, a device or a
-// pipe at a file's path is replaced (hashing a pipe or a device could block
-// forever or never end). Missing or unreadable metadata means the same.
-bool regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
+// Only a regular file can be vouched for or hashed (hashing a pipe or a
+// device could block forever or never end), and only a file can be moved
+// aside for the new one: a folder, a pipe or a device at a file's path is the
+// player's, and is refused now rather than after the whole download, on
+// every attempt. Missing or unreadable metadata plans the download.
+Result<bool> regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
   auto info = platform::stat_path(path);
-  return info && info->kind == platform::FileKind::Regular && info->size == bytes;
+  if (!info) return false;
+  if (info->kind != platform::FileKind::Regular) return fail(fmt::format(fmt::runtime(kNotAFile), path.string()));
+  return info->size == bytes;
 }
 
 // What each pool thread keeps between entries; the path cache is made on
@@ -110,7 +115,7 @@ class FileScan {
       const FileEntry& entry = manifest_.files[index];
       if (!scratch.paths) scratch.paths.emplace(root_);
       const fs::path path = QV_TRY(scratch.paths->resolve(entry.path));
-      if (!regular_file_of_size(path, entry.bytes)) return true;
+      if (!QV_TRY(regular_file_of_size(path, entry.bytes))) return true;
       if (full_scan_) return QV_TRY(hash_file(path, entry.algorithm, scratch.buffer.get())) != entry.digest;
       const FileEntry* known = find_installed(installed_, entry.path);
       return known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||

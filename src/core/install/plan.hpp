@@ -43,8 +43,11 @@ struct PlanOptions {
 // Compares the release `manifest` with the client folder under the canonical
 // `root` and decides what to download and what to delete.
 //
-// A file counts as unchanged only when it is a regular file of the entry's
-// size and, in a full scan, its digest equals the entry's; in a quick check,
+// A folder, a pipe or a device at a managed file's path fails the plan with
+// "replacement target is not a file: {path}" (the install could only refuse
+// it after the download). A file counts as unchanged only when it is a
+// regular file of the entry's size and, in a full scan, its digest equals the
+// entry's; in a quick check,
 // when `installed` lists the same path (compared after full lower-casing)
 // with the same algorithm, digest and size: then no file content is read. A
 // full scan happens when `full_check` is set or there is no installed

@@ -26,6 +26,11 @@ bool no_hard_links_here(const Error& error) {
 bool present(const std::filesystem::path& path) { return platform::lstat_path(path).has_value(); }
 
 constexpr std::string_view kRestorePrefix = "Launcher.restore-";
+constexpr std::string_view kRejectedName = "Launcher.rejected-{}.exe";
+
+std::filesystem::path rejected_path(const std::filesystem::path& transaction_dir) {
+  return transaction_dir / fmt::format(fmt::runtime(kRejectedName), random_hex_id());
+}
 
 // Restore copies that a run cut short left behind: each is a whole launcher,
 // and a client whose rollback crashes again and again must not fill up.
@@ -79,10 +84,19 @@ Status restore_previous_launcher(const std::filesystem::path& root, const std::f
   QV_TRY(copy_durable(backup, restore));
   fail_point(armed, "restore-copied");
   if (present(launcher)) {
-    QV_TRY(keep_second_name(launcher, transaction_dir / fmt::format("Launcher.rejected-{}.exe", random_hex_id())));
+    QV_TRY(keep_second_name(launcher, rejected_path(transaction_dir)));
   }
   fail_point(armed, "restore-set-aside");
   return replace_file(restore, launcher);
+}
+
+Result<std::optional<std::filesystem::path>> set_aside_new_launcher(const std::filesystem::path& root,
+                                                                    const std::filesystem::path& transaction_dir) {
+  const auto launcher = QV_TRY(join_checked(root, launcher_path::kLauncher));
+  if (!present(launcher)) return std::nullopt;
+  const auto aside = rejected_path(transaction_dir);
+  QV_TRY(replace_file(launcher, aside));
+  return aside;
 }
 
 }  // namespace qv

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 #include "platform/error.hpp"
 
@@ -37,5 +38,14 @@ Status install_staged_launcher(const std::filesystem::path& root, const std::fil
 // first two steps. Errors are those of the file operations, unchanged.
 Status restore_previous_launcher(const std::filesystem::path& root, const std::filesystem::path& transaction_dir,
                                  bool armed);
+
+// The rollback of an update that found no `Launcher.exe` in the root: the
+// launcher it put there is moved (not copied) to `Launcher.rejected-{id}.exe`
+// in `transaction_dir`, as a rollback sets aside a file that did not exist
+// before, so that the root holds no launcher again. Returns where it went, or
+// nothing when the root holds no launcher (the swap never got that far).
+// Errors are those of the file operations, unchanged.
+Result<std::optional<std::filesystem::path>> set_aside_new_launcher(const std::filesystem::path& root,
+                                                                    const std::filesystem::path& transaction_dir);
 
 }  // namespace qv
