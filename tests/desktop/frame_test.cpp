@@ -668,6 +668,9 @@ class FrameOnDisplay : public test::PrivateDisplayTest {
 };
 
 TEST_F(FrameOnDisplay, TheWindowShowsTheComposedFrame) {
+  // A compositing manager runs: the window shows every pixel of its frame,
+  // the transparent ones too, and all can be read back.
+  client().own_selection("_NET_WM_CM_S0");
   const double scale = 0.625;
   const auto owned = make_state(scale);
   AppState& state = *owned;
