@@ -299,6 +299,26 @@ TEST_F(DeferredStartTest, AHeldLockOrARunningJobDelaysIt) {
   expect_startup_job_ran();
 }
 
+// STOP GAME while the start-up waits, and a close while it runs: the close
+// cancels nothing that comes after, so the deferred start-up job runs to its
+// own end (here, that nothing answers at the manifest address).
+TEST_F(DeferredStartTest, ACloseDuringStopGameDoesNotCancelTheStartupJobThatFollows) {
+  perform_action(context, 2);
+  ASSERT_TRUE(state->busy);
+  window_proc(context, ev::KeyPressed{ev::Key::Escape});
+  EXPECT_EQ(state->status, kCancellingStatus);
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while ((state->check_pending || state->busy) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    timer_tick(context);
+  }
+  ASSERT_FALSE(state->check_pending);
+  EXPECT_FALSE(state->busy);
+  const std::string log = errors();
+  EXPECT_NE(log.find("launcher worker]"), std::string::npos) << log;
+  EXPECT_EQ(log.find("cancelled"), std::string::npos) << log;
+}
+
 TEST(SelfUpdateSettledTest, OnlyAGoneOrCompleteJournalHasSettled) {
   TempDir dir;
   const ClientConfig config = test::config_for(dir.path());
