@@ -640,8 +640,9 @@ TEST_F(LauncherUnderWindowManager, WithoutACompositorTheWindowIsCutToItsVisibleP
 
 // The demo tool makes its demo in a new folder of its own inside the one it
 // is given, serves a release 2 that the demo client's keys open over
-// loopback HTTP, with every object fetchable at its signed size, and leaves
-// the demo in place when stopped.
+// loopback HTTP, with every object fetchable at its signed size, and removes
+// that folder when stopped, with what was written into it meanwhile, and
+// nothing else: not the folder it was given, not what a link inside points to.
 TEST(DemoRelease, ServesASignedNewerReleaseToItsClientUntilStopped) {
   TempDir dir;
   test::write_file(dir / "mine.txt", "not the demo's\n");
@@ -684,11 +685,17 @@ TEST(DemoRelease, ServesASignedNewerReleaseToItsClientUntilStopped) {
   EXPECT_EQ(installed->release, 1u);
   EXPECT_TRUE(fs::is_regular_file(config->root / test::kDemoGame));
 
+  // What a launcher leaves in the client while the demo runs, and a link out.
+  test::write_file(config->root / ".launcher/state/errors.txt", "a record\n");
+  fs::create_directory_symlink(dir.path(), config->root / "link-out");
   demo.kill(SIGTERM);
   const auto ended = demo.wait();
   EXPECT_EQ(ended.exit_code, 0);
-  EXPECT_TRUE(fs::is_regular_file(config->root / "launcher.json"));
+  const fs::path made = config->root.parent_path();
+  EXPECT_FALSE(fs::exists(made)) << made;
+  EXPECT_TRUE(fs::is_directory(dir.path()));
   EXPECT_EQ(test::read_file(dir / "mine.txt"), "not the demo's\n");
+  EXPECT_TRUE(fs::is_regular_file(dir / "fetched/manifest.qvm"));
 }
 
 // The whole self-update with the real updater: a launcher of version 3 (the
