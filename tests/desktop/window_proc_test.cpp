@@ -301,8 +301,16 @@ TEST_F(DeferredStartTest, AHeldLockOrARunningJobDelaysIt) {
 
 // STOP GAME while the start-up waits, and a close while it runs: the close
 // cancels nothing that comes after, so the deferred start-up job runs to its
-// own end (here, that nothing answers at the manifest address).
+// own end (here, a manifest that is no release), where a cancelled one would
+// end at the server's first pause.
 TEST_F(DeferredStartTest, ACloseDuringStopGameDoesNotCancelTheStartupJobThatFollows) {
+  test::LoopbackServer server;
+  test::Answer slow;
+  slow.body = std::string(4096, 'x');
+  slow.stall_after = 16;
+  slow.stall_for = std::chrono::milliseconds(1500);
+  server.script("/manifest.qvm", slow);
+  state->config->manifest_url = server.url("/manifest.qvm");
   perform_action(context, 2);
   ASSERT_TRUE(state->busy);
   window_proc(context, ev::KeyPressed{ev::Key::Escape});
@@ -314,6 +322,7 @@ TEST_F(DeferredStartTest, ACloseDuringStopGameDoesNotCancelTheStartupJobThatFoll
   }
   ASSERT_FALSE(state->check_pending);
   EXPECT_FALSE(state->busy);
+  EXPECT_EQ(server.request_count(), 1u);
   const std::string log = errors();
   EXPECT_NE(log.find("launcher worker]"), std::string::npos) << log;
   EXPECT_EQ(log.find("cancelled"), std::string::npos) << log;
