@@ -187,8 +187,8 @@ struct Window::Impl {
   std::unique_ptr<SharedImage> shared;
 
   // The cut to the frame's visible pixels (window_shape.hpp): the mask of the
-  // last frame presented, and the one the window is cut to now (empty while
-  // it is whole).
+  // last frame presented (empty while nothing needs it), and the one the
+  // window is cut to now (empty while it is whole).
   bool shape_available = false;
   std::optional<x11::CompositorWatch> compositor;
   std::vector<std::uint8_t> frame_mask;
@@ -330,10 +330,33 @@ struct Window::Impl {
   // no compositing manager runs, or the window has no alpha at all.
   bool wants_shape() const { return shape_available && (depth != 32 || !compositor || !compositor->running()); }
 
+  // The mask of the frame the server holds, read back from it: for a
+  // compositing manager that stops while no new frame comes. Nothing when the
+  // server cannot give the pixels in the frames' byte order.
+  void read_mask_from_frame() {
+    if (frame == 0) return;
+    XImage* image = XGetImage(display(), frame, 0, 0, static_cast<unsigned>(frame_width),
+                              static_cast<unsigned>(frame_height), AllPlanes, ZPixmap);
+    if (image == nullptr) return;
+    const auto row = static_cast<std::size_t>(frame_width) * 4;
+    if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+        static_cast<std::size_t>(image->bytes_per_line) >= row) {
+      std::vector<std::uint8_t> pixels(row * static_cast<std::size_t>(frame_height));
+      for (std::int32_t y = 0; y < frame_height; ++y) {
+        std::memcpy(pixels.data() + static_cast<std::size_t>(y) * row,
+                    image->data + static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line), row);
+      }
+      frame_mask = visibility_mask(pixels, frame_width, frame_height);
+      mask_width = frame_width;
+      mask_height = frame_height;
+    }
+    XDestroyImage(image);
+  }
+
   // Brings the window's cut in line with the last frame and the compositor;
   // sends nothing when both are as they were.
   void update_shape() {
-    if (window == 0 || frame_mask.empty()) return;
+    if (window == 0) return;
     const bool shaped = !applied_mask.empty();
     if (!wants_shape()) {
       if (!shaped) return;
@@ -342,6 +365,8 @@ struct Window::Impl {
       applied_width = applied_height = 0;
       return;
     }
+    if (frame_mask.empty()) read_mask_from_frame();
+    if (frame_mask.empty()) return;
     if (shaped && applied_width == mask_width && applied_height == mask_height && applied_mask == frame_mask) return;
     x11::set_bounding_mask(*connection, window, frame_mask, mask_width, mask_height);
     applied_mask = frame_mask;
@@ -654,9 +679,15 @@ Status Window::present(std::span<const std::uint8_t> bgra, std::int32_t width, s
   if (width != w.frame_width || height != w.frame_height) QV_TRY(w.replace_frame(width, height));
   QV_TRY(w.put_frame(bgra.data(), width, height));
   w.fit_to_frame();
-  w.frame_mask = visibility_mask(bgra, width, height);
-  w.mask_width = width;
-  w.mask_height = height;
+  // The mask costs a pass over the frame; while a compositing manager blends
+  // the window it is left out, and read back from the server if one stops.
+  if (w.wants_shape()) {
+    w.frame_mask = visibility_mask(bgra, width, height);
+    w.mask_width = width;
+    w.mask_height = height;
+  } else {
+    w.frame_mask.clear();
+  }
   w.update_shape();
   XClearWindow(w.display(), w.window);
   // Waiting for the server: the shared segment is written again by the next
