@@ -330,27 +330,38 @@ struct Window::Impl {
   // no compositing manager runs, or the window has no alpha at all.
   bool wants_shape() const { return shape_available && (depth != 32 || !compositor || !compositor->running()); }
 
-  // The mask of the frame the server holds, read back from it: for a
-  // compositing manager that stops while no new frame comes. Nothing when the
-  // server cannot give the pixels in the frames' byte order.
+  // The mask of the frame the server holds, read back from it a band of rows
+  // at a time: for a compositing manager that stops while no new frame comes.
+  // Nothing when the server cannot give the pixels in the frames' byte order.
   void read_mask_from_frame() {
     if (frame == 0) return;
-    XImage* image = XGetImage(display(), frame, 0, 0, static_cast<unsigned>(frame_width),
-                              static_cast<unsigned>(frame_height), AllPlanes, ZPixmap);
-    if (image == nullptr) return;
+    constexpr std::int32_t kBandRows = 128;
     const auto row = static_cast<std::size_t>(frame_width) * 4;
-    if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-        static_cast<std::size_t>(image->bytes_per_line) >= row) {
-      std::vector<std::uint8_t> pixels(row * static_cast<std::size_t>(frame_height));
-      for (std::int32_t y = 0; y < frame_height; ++y) {
-        std::memcpy(pixels.data() + static_cast<std::size_t>(y) * row,
-                    image->data + static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line), row);
+    const std::size_t stride = (static_cast<std::size_t>(frame_width) + 7) / 8;
+    std::vector<std::uint8_t> mask(stride * static_cast<std::size_t>(frame_height));
+    std::vector<std::uint8_t> band;
+    for (std::int32_t top = 0; top < frame_height; top += kBandRows) {
+      const std::int32_t rows = std::min(kBandRows, frame_height - top);
+      XImage* image = XGetImage(display(), frame, 0, top, static_cast<unsigned>(frame_width),
+                                static_cast<unsigned>(rows), AllPlanes, ZPixmap);
+      if (image == nullptr) return;
+      const bool usable = image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+                          static_cast<std::size_t>(image->bytes_per_line) >= row;
+      if (usable) {
+        band.resize(row * static_cast<std::size_t>(rows));
+        for (std::int32_t y = 0; y < rows; ++y) {
+          std::memcpy(band.data() + static_cast<std::size_t>(y) * row,
+                      image->data + static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line), row);
+        }
       }
-      frame_mask = visibility_mask(pixels, frame_width, frame_height);
-      mask_width = frame_width;
-      mask_height = frame_height;
+      XDestroyImage(image);
+      if (!usable) return;
+      const std::vector<std::uint8_t> bits = visibility_mask(band, frame_width, rows);
+      std::memcpy(mask.data() + static_cast<std::size_t>(top) * stride, bits.data(), bits.size());
     }
-    XDestroyImage(image);
+    frame_mask = std::move(mask);
+    mask_width = frame_width;
+    mask_height = frame_height;
   }
 
   // Brings the window's cut in line with the last frame and the compositor;

@@ -281,15 +281,16 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
 }
 
 // A frame whose opacity rises from 0 at the left edge to 252 at the right,
-// with a transparent hole and a pixel just below half opacity among opaque
-// ones; `flip` mirrors it.
+// with a transparent hole (across row 128, where two bands of a read-back
+// meet) and a pixel just below half opacity among opaque ones; `flip`
+// mirrors it.
 std::vector<std::uint8_t> graded_frame(int width, int height, bool flip) {
   std::vector<std::uint8_t> frame(static_cast<std::size_t>(width) * height * 4, 0);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const int column = flip ? width - 1 - x : x;
       std::uint8_t alpha = static_cast<std::uint8_t>(std::min(252, column * 4));
-      if (x >= 40 && x < 50 && y >= 10 && y < 20) alpha = 0;
+      if (x >= 40 && x < 50 && y >= 120 && y < 140) alpha = 0;
       if (x == 60 && y == 3) alpha = 127;
       std::uint8_t* p = frame.data() + (static_cast<std::size_t>(y) * width + x) * 4;
       p[0] = p[1] = p[2] = static_cast<std::uint8_t>(alpha / 2);
@@ -300,8 +301,9 @@ std::vector<std::uint8_t> graded_frame(int width, int height, bool flip) {
 }
 
 TEST_F(WindowOnDisplay, WithoutACompositorTheWindowIsCutToItsVisiblePixels) {
+  // Taller than the bands in which a window reads its frame back.
   constexpr int kWidth = 64;
-  constexpr int kHeight = 40;
+  constexpr int kHeight = 300;
   Window window = shown(options_at(20, 20, kWidth, kHeight));
   const auto shape = [&] { return client().bounding_pixels(window.id(), kWidth, kHeight); };
   // Events of the window are read while waiting: that is how it learns of a
@@ -326,7 +328,8 @@ TEST_F(WindowOnDisplay, WithoutACompositorTheWindowIsCutToItsVisiblePixels) {
   pump_for(window, 100ms);
   EXPECT_FALSE(client().bounding_shaped(window.id()));
 
-  // It gives the selection up: the window is cut to the frame it shows now.
+  // It gives the selection up: the window is cut to the frame it shows now
+  // (which it reads back from the server).
   client().release_selection(kCompositorSelection);
   EXPECT_TRUE(until([&] { return shape() == half_opaque(second); }));
 
