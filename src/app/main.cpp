@@ -20,17 +20,8 @@
 
 namespace {
 
-constexpr std::string_view kPanicContext = "panic";
 constexpr std::string_view kFatalContext = "launcher fatal";
 constexpr int kHealthFailureExit = 1;
-
-// Records an internal failure met on any thread and writes it to standard
-// error; the failing thread then stops.
-void failure_handler(std::string_view description) {
-  std::string text = qv::record_ui_error(std::nullopt, kPanicContext, description);
-  text.push_back('\n');
-  qv::platform::write_standard_error(text);
-}
 
 void fatal_message_box(std::string_view text) { qv::platform::show_message_box(qv::kWindowTitle, text); }
 
@@ -52,7 +43,9 @@ void fatal_message_box(std::string_view text) { qv::platform::show_message_box(q
 }  // namespace
 
 int main() {
-  qv::set_failure_handler(&failure_handler);
+  // An internal failure met on any thread is recorded under "panic" and
+  // written to standard error; the failing thread then stops.
+  qv::set_failure_handler(&qv::record_panic);
   std::set_terminate(&on_terminate);
 
   int exit_code = 0;

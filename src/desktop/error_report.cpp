@@ -30,7 +30,7 @@ std::string record_ui_error_with(std::span<const std::string> args, const Result
                                  std::string_view message) {
   if (root) return record_error(*root, context, message);
   std::filesystem::path config_file;
-  if (auto value = arg_value_in(args, "--config")) {
+  if (auto value = arg_value_in(args, kConfigOption)) {
     config_file = *value;
   } else if (executable) {
     config_file = executable->parent_path() / "launcher.json";

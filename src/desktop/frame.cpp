@@ -117,12 +117,12 @@ Result<ComposedFrame> compose_frame(const AppState& state, std::chrono::steady_c
 
   TextContext text{view, scale, state.font, frame.metrics};
   const FrameTexts lines = frame_texts(state);
-  QV_TRY(draw_text(text, lines.line1, kTextLine1Box, kTextLine1Size, TextMode::Body));
-  QV_TRY(draw_text(text, lines.line2, kTextLine2Box, kTextLine2Size, TextMode::Body));
+  draw_text(text, lines.line1, kTextLine1Box, kTextLine1Size, TextMode::Body);
+  draw_text(text, lines.line2, kTextLine2Box, kTextLine2Size, TextMode::Body);
   for (std::size_t i = 0; i < 6; ++i) {
     const TargetSpec& target = TARGETS[i];
     const std::string_view label = i == 0 && !state.busy && state.ready ? kPlayLabel : target.label;
-    QV_TRY(draw_text(text, label, target.label_box, target.label_size, TextMode::Label));
+    draw_text(text, label, target.label_box, target.label_size, TextMode::Label);
   }
 
   make_opaque(view, scale);

@@ -64,8 +64,8 @@ struct ComposedFrame {
 // `state.stage_started` to `now`. Fails with "DIB allocation failed" when the
 // frame's pixels cannot be had (a side below 1 or above the largest window
 // side, or no memory), with "the background does not match the frame size"
-// when `state.background` was not rebuilt for `state.scale`, and with
-// "button glyph metrics" when a label cannot be measured.
+// when `state.background` was not rebuilt for `state.scale`. A label that
+// cannot be measured ends the process as an internal failure (draw_text).
 Result<ComposedFrame> compose_frame(const AppState& state, std::chrono::steady_clock::time_point now);
 
 // Composes the frame of `state` and presents it on `window`; then, when the

@@ -1,17 +1,21 @@
 #include "desktop/internal_failure.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <exception>
 #include <typeinfo>
 
 #include <cxxabi.h>
 
+#include "desktop/error_report.hpp"
 #include "platform/message_box.hpp"
 
 namespace qv {
 namespace {
 
 std::atomic<FailureHandler> installed{nullptr};
+
+constexpr std::string_view kPanicContext = "panic";
 
 }  // namespace
 
@@ -29,6 +33,17 @@ void report_internal_failure(std::string_view description) noexcept {
   } catch (...) {
     // Reporting is the last resort; a failure here has nowhere left to go.
   }
+}
+
+void fail_internally(std::string_view description) noexcept {
+  report_internal_failure(description);
+  std::_Exit(kInternalFailureExitCode);
+}
+
+void record_panic(std::string_view description) {
+  std::string text = record_ui_error(std::nullopt, kPanicContext, description);
+  text.push_back('\n');
+  platform::write_standard_error(text);
 }
 
 std::string describe_current_exception() {

@@ -19,6 +19,22 @@ void set_failure_handler(FailureHandler handler);
 // Hands `description` to the installed handler. Never throws; any thread.
 void report_internal_failure(std::string_view description) noexcept;
 
+// The exit status of a process that an internal failure ended: neither 0
+// (the window closed, or a fatal error was shown), nor 1 (a fatal error under
+// the health handshake), nor 77 (a test fail point).
+inline constexpr int kInternalFailureExitCode = 70;
+
+// Reports `description` as an internal failure, then ends the process at once
+// with kInternalFailureExitCode: for a broken invariant on the window thread,
+// which cannot go on drawing or answering the window. A running job ends
+// with the process, as when the process is killed (its journal covers that).
+[[noreturn]] void fail_internally(std::string_view description) noexcept;
+
+// The program's handler of internal failures: records `description` in the
+// diagnostics log under "panic" (record_ui_error, which finds the client
+// root) and writes the text it gives and a line break to standard error.
+void record_panic(std::string_view description);
+
 // The description of the exception being handled: "internal failure: " and
 // the exception's own text (its type for one that is no std::exception).
 // Call inside a catch block only.

@@ -72,6 +72,9 @@ void start_startup_worker(AppState& state) {
   if (!state.config) return;
   ClientConfig config = clone_config(*state.config);
   state.busy = true;
+  // A flag of its own: the deferred start-up follows other jobs, and a cancel
+  // asked of one of them (a close during STOP GAME) is not this job's.
+  state.cancel = CancelFlag();
   spawn_job(state.sender, [config = std::move(config), cancel = state.cancel](const WorkerSender& sender) {
     startup_worker(sender, config, cancel);
   });
@@ -99,6 +102,9 @@ void start_stop_game_worker(AppState& state) {
   if (state.busy || !state.config) return;
   std::filesystem::path root = state.config->root;
   state.busy = true;
+  // The job polls no flag; a close while it runs sets this one, which no
+  // later job shares.
+  state.cancel = CancelFlag();
   state.progress = Progress{Stage::CloseGame, 0, 1, ProgressUnit::Steps, ""};
   state.status = std::string(kStoppingGame);
   spawn_job(state.sender,

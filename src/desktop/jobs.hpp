@@ -41,10 +41,10 @@ inline constexpr std::size_t kJobStackBytes = std::size_t{2} << 20;
 // thread.
 void spawn_job(const WorkerSender& sender, std::function<void(const WorkerSender&)> body);
 
-// The start-up job, with a copy of the configuration and the window's current
-// cancel flag; sets `busy`. Does nothing without a configuration; does not
-// test `busy`, and leaves `ready`, `progress` and the status alone. Window
-// thread.
+// The start-up job, with a copy of the configuration and a new cancel flag
+// (which replaces the window's); sets `busy`. Does nothing without a
+// configuration; does not test `busy`, and leaves `ready`, `progress` and the
+// status alone. Window thread.
 void start_startup_worker(AppState& state);
 
 // A check (`apply_prepared` false; a full scan with `full_check`) or an apply
@@ -56,8 +56,9 @@ void start_startup_worker(AppState& state);
 void start_worker(AppState& state, bool full_check, bool apply_prepared);
 
 // STOP GAME: unless `busy` or unconfigured, sets `busy`, the closing progress
-// and status, and starts the stop-game job for the configured client root.
-// Window thread.
+// and status, gives the window a new cancel flag (the job polls none, so a
+// close while it runs cancels nothing later), and starts the stop-game job for
+// the configured client root. Window thread.
 void start_stop_game_worker(AppState& state);
 
 // The job bodies. Each reports only through `sender`.

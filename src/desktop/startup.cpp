@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "core/foundations/config.hpp"
 #include "core/foundations/number_text.hpp"
 #include "core/self_update/health.hpp"
@@ -69,17 +71,28 @@ Result<std::vector<std::uint8_t>> decode_skin() {
   return std::move(image.pixels);
 }
 
-// The configuration, if one is found, and the status it gives.
-void load_configuration(AppState& state) {
+// The configuration, if one is found, and the status it gives. A file that
+// was asked for ("--config") and cannot be found or loaded, or one beside the
+// program that does not load, is a configuration error naming the file; only
+// a client where none was asked for and none lies beside the program is
+// unconfigured.
+void load_configuration(AppState& state, std::span<const std::string> args) {
   const auto path = config_path();
   if (!path) {
-    state.status = std::string(kUnconfiguredStatus);
+    const auto asked = arg_value_in(args, kConfigOption);
+    if (!asked) {
+      state.status = std::string(kUnconfiguredStatus);
+      return;
+    }
+    state.status = record_ui_error(std::nullopt, kConfigurationContext,
+                                   fmt::format(kConfigurationError, *asked, path.error().to_string()));
     return;
   }
   state.config_file = *path;
   auto config = load_config(*path);
   if (!config) {
-    state.status = record_ui_error(std::nullopt, kConfigurationContext, "Configuration: " + config.error().to_string());
+    state.status = record_ui_error(std::nullopt, kConfigurationContext,
+                                   fmt::format(kConfigurationError, path->string(), config.error().to_string()));
     return;
   }
   state.config = std::move(*config);
@@ -174,7 +187,7 @@ Status run() {
   auto skin = QV_TRY(decode_skin());
   // The window keeps the state's address for its whole life.
   auto state = std::make_unique<AppState>(std::move(font), std::move(skin));
-  load_configuration(*state);
+  load_configuration(*state, args);
 
   const platform::DisplayInfo display = platform::query_display();
   double scale = startup_scale(display);

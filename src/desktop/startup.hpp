@@ -22,6 +22,9 @@ inline constexpr std::string_view kWindowClass = "QVLauncherLayeredV1";
 inline constexpr std::string_view kUnconfiguredStatus = "ยังไม่ได้ตั้งค่า launcher.json — หน้าตัวอย่างพร้อมใช้งาน";
 inline constexpr std::string_view kCheckingStatus = "กำลังตรวจรายการอัปเดต...";
 inline constexpr std::string_view kUpdatedStatus = "Launcher updated; ready to check game";
+// A configuration that cannot be found or loaded: the file, then the error's
+// whole chain.
+inline constexpr const char* kConfigurationError = "Configuration: {}: {}";
 
 // The font a render preview asks for in place of the embedded one.
 struct PreviewFont {

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "desktop/font_binding.hpp"
+#include "desktop/internal_failure.hpp"
 #include "desktop/utf16.hpp"
 
 namespace qv {
@@ -69,14 +70,18 @@ struct Ink {
   std::int32_t height() const { return max_bottom - min_top; }
 };
 
+// A label that cannot be measured or drawn: the labels are fixed texts in a
+// font verified at start-up, so the window cannot go on.
+[[noreturn]] void glyph_metrics_failure() { fail_internally(kGlyphMetricsFailure); }
+
 // The ink box of the glyphs drawn one after the other from pen 0, as the
 // label fitting measures it.
-Result<Ink> measure_ink(SizedFace& face, const std::vector<std::uint32_t>& glyphs) {
+Ink measure_ink(SizedFace& face, const std::vector<std::uint32_t>& glyphs) {
   Ink ink;
   std::int64_t pen = 0;
   for (const std::uint32_t glyph : glyphs) {
     auto m = face.glyph_metrics(glyph);
-    if (!m) return fail(kGlyphMetricsFailure);
+    if (!m) glyph_metrics_failure();
     if (m->black_width != 0 && m->black_height != 0) {
       const auto left = static_cast<std::int32_t>(pen + m->origin_x);
       ink.min_x = std::min(ink.min_x, left);
@@ -87,32 +92,31 @@ Result<Ink> measure_ink(SizedFace& face, const std::vector<std::uint32_t>& glyph
     }
     pen += m->advance;
   }
-  if (!ink.any || ink.width() <= 0) return fail(kGlyphMetricsFailure);
+  if (!ink.any || ink.width() <= 0) glyph_metrics_failure();
   return ink;
 }
 
-Status draw_label_run(const FrameView& frame, const PixelBox& clip, SizedFace& face,
-                      const std::vector<std::uint32_t>& glyphs, std::int64_t x, std::int64_t baseline,
-                      TextColour colour) {
+void draw_label_run(const FrameView& frame, const PixelBox& clip, SizedFace& face,
+                    const std::vector<std::uint32_t>& glyphs, std::int64_t x, std::int64_t baseline,
+                    TextColour colour) {
   for (const std::uint32_t glyph : glyphs) {
     auto bitmap = face.render_glyph(glyph);
-    if (!bitmap) return fail(kGlyphMetricsFailure);
+    if (!bitmap) glyph_metrics_failure();
     blend_glyph(frame, clip, *bitmap, x, baseline, colour);
     x += bitmap->advance;
   }
-  return {};
 }
 
-Status draw_label(TextContext& context, std::string_view text, Rect box) {
+void draw_label(TextContext& context, std::string_view text, Rect box) {
   const PixelBox pixels = scale_box(box, context.scale);
   const std::int32_t available_width = saturate_to_i32(static_cast<double>(pixels.right) - pixels.left - 4);
   const std::int32_t available_height = saturate_to_i32(static_cast<double>(pixels.bottom) - pixels.top - 4);
 
   auto choice = choose_font(context.font.family, context.font.weight);
-  if (!choice) return fail(kGlyphMetricsFailure);
+  if (!choice) glyph_metrics_failure();
   std::int32_t n = round_to_i32(kLabelStartHeight * context.scale);
   auto cached = cached_face(*choice, n);
-  if (!cached) return fail(kGlyphMetricsFailure);
+  if (!cached) glyph_metrics_failure();
   SizedFace& face = **cached;
   // Measured unit by unit: a character outside the basic plane is its two
   // surrogate units, each drawn as whatever the font gives it.
@@ -122,8 +126,8 @@ Status draw_label(TextContext& context, std::string_view text, Rect box) {
   Ink ink;
   bool fits = false;
   for (;; --n) {
-    if (!face.set_pixel_height(n)) return fail(kGlyphMetricsFailure);
-    ink = QV_TRY(measure_ink(face, glyphs));
+    if (!face.set_pixel_height(n)) glyph_metrics_failure();
+    ink = measure_ink(face, glyphs);
     fits = ink.width() <= available_width && ink.height() <= available_height;
     // The smallest height tried is 6, or the start height when below 7.
     if (fits || n <= kLabelSmallestHeight) break;
@@ -137,8 +141,8 @@ Status draw_label(TextContext& context, std::string_view text, Rect box) {
   const std::int64_t y =
       std::int64_t{pixels.top} + (std::int64_t{pixels.bottom} - pixels.top - ink.height()) / 2 - ink.min_top;
   const PixelBox clip = clip_to_frame(pixels, context.frame);
-  QV_TRY(draw_label_run(context.frame, clip, face, glyphs, x + 1, y + 1, kTextShadowColour));
-  return draw_label_run(context.frame, clip, face, glyphs, x, y, kTextColour);
+  draw_label_run(context.frame, clip, face, glyphs, x + 1, y + 1, kTextShadowColour);
+  draw_label_run(context.frame, clip, face, glyphs, x, y, kTextColour);
 }
 
 // ---- Body text -------------------------------------------------------------
@@ -164,7 +168,27 @@ void draw_body_line(const FrameView& frame, SizedFace& face, const std::vector<S
   }
 }
 
-void draw_body(TextContext& context, std::string_view text, Rect box, std::int32_t size) {
+// A status line is one line: a line break inside its text (the note that the
+// diagnostics log cannot be written follows one) is drawn as a blank, as a
+// single-line drawing treats it, not as the font's box for a missing glyph.
+// A CR LF pair is one break.
+std::string single_line(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      out.push_back(' ');
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      continue;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+void draw_body(TextContext& context, std::string_view raw, Rect box, std::int32_t size) {
+  const std::string text = single_line(raw);
   const std::int32_t p = round_to_i32(size * context.scale);
   auto choice = choose_font(kBodyFontFamily, kBodyFontWeight, kBodyFontLanguage);
   if (!choice) return;
@@ -218,11 +242,10 @@ nlohmann::json font_metrics_json(const FontMetrics& m) {
   return entry;
 }
 
-Status draw_text(TextContext& context, std::string_view text, Rect box, std::int32_t size, TextMode mode) {
-  if (!context.frame.well_formed()) return {};
+void draw_text(TextContext& context, std::string_view text, Rect box, std::int32_t size, TextMode mode) {
+  if (!context.frame.well_formed()) return;
   if (mode == TextMode::Label) return draw_label(context, text, box);
   draw_body(context, text, box, size);
-  return {};
 }
 
 std::string percent_suffix(double ratio) {

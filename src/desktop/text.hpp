@@ -68,18 +68,20 @@ struct TextContext {
 // Draws `text` (UTF-8) in `box` (base pixels), shadow first, then the text.
 //
 // Body: in the body font at `size` x scale pixels, shaped, centred in both
-// directions on one line, cut with "..." at the end when too wide, clipped to
-// the box; the shadow is the same drawing in a box 2 base pixels down and
-// right. A body font that cannot be found draws nothing.
+// directions on one line (a line break in the text is drawn as a blank), cut
+// with "..." at the end when too wide, clipped to the box; the shadow is the
+// same drawing in a box 2 base pixels down and right. A body font that cannot
+// be found draws nothing.
 //
 // Label: in the label font, from 42 x scale pixels down until the ink of the
 // text (glyph by glyph, no shaping) fits the pixel box less 4 pixels, or the
 // height is below 7; the ink is centred in the box, the shadow 1 pixel down
 // and right, both clipped to the box; one FontMetrics entry is appended.
-// `size` plays no part. Fails with "button glyph metrics" when a glyph cannot
-// be measured or the text has no ink: the labels are fixed texts in a font
-// verified at start-up, so that is an internal failure.
-Status draw_text(TextContext& context, std::string_view text, Rect box, std::int32_t size, TextMode mode);
+// `size` plays no part. A glyph that cannot be measured, or a text without
+// ink, is an internal failure "button glyph metrics" that ends the process
+// (fail_internally): the labels are fixed texts in a font verified at
+// start-up. Window thread.
+void draw_text(TextContext& context, std::string_view text, Rect box, std::int32_t size, TextMode mode);
 
 // The glyphs of one body line as drawn in a box `width` pixels wide: the text
 // shaped, and when wider than the box, cut between two clusters (a base keeps

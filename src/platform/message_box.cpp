@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/window_title.hpp"
 #include "platform/x11_connection.hpp"
 
 namespace qv::platform {
@@ -177,7 +178,7 @@ class Dialog {
                  ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask);
     connection_.set_client_properties(window_, kClassName);
     connection_.set_fixed_size(window_, width_, height_, true);
-    connection_.set_title(window_, caption);
+    x11::set_window_title(connection_, window_, caption);
     const long type = static_cast<long>(connection_.atom("_NET_WM_WINDOW_TYPE_DIALOG"));
     XChangeProperty(display_, window_, connection_.atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&type), 1);

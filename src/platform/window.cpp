@@ -10,12 +10,16 @@
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "platform/compositor_watch.hpp"
 #include "platform/environment.hpp"
+#include "platform/window_shape.hpp"
+#include "platform/window_title.hpp"
 #include "platform/x11_connection.hpp"
 
 // Xlib names its status type with a macro; below, Status is the system's.
@@ -182,6 +186,18 @@ struct Window::Impl {
   bool shared_memory_refused = false;
   std::unique_ptr<SharedImage> shared;
 
+  // The cut to the frame's visible pixels (window_shape.hpp): the mask of the
+  // last frame presented (empty while nothing needs it), and the one the
+  // window is cut to now (empty while it is whole).
+  bool shape_available = false;
+  std::optional<x11::CompositorWatch> compositor;
+  std::vector<std::uint8_t> frame_mask;
+  std::int32_t mask_width = 0;
+  std::int32_t mask_height = 0;
+  std::vector<std::uint8_t> applied_mask;
+  std::int32_t applied_width = 0;
+  std::int32_t applied_height = 0;
+
   Cursor cursors[2] = {0, 0};
   std::optional<PointerShape> cursor;
   std::string title;
@@ -189,15 +205,23 @@ struct Window::Impl {
   bool mapped_once = false;
   double dpi = kBaseDpi;
 
-  // The last button press, for a caption drag that the caller starts while
+  // The last button press, for a caption drag that the caller arms while
   // handling it.
   struct Press {
     unsigned int button = 0;
     int root_x = 0;
     int root_y = 0;
-    Time time = CurrentTime;
     bool held = false;
   } press;
+  // A caption press armed by begin_caption_drag: the move starts once the
+  // pointer has gone kCaptionDragThreshold pixels from it with the button
+  // still held; a release before that ends it as a plain click would.
+  struct CaptionPress {
+    bool armed = false;
+    unsigned int button = 0;
+    int root_x = 0;
+    int root_y = 0;
+  } caption;
   // A drag the window does itself, where the window manager cannot.
   struct Drag {
     bool active = false;
@@ -205,8 +229,11 @@ struct Window::Impl {
     int offset_x = 0;
     int offset_y = 0;
   } drag;
-  // The release of a press handed to the window manager's move.
-  unsigned int swallow_release = 0;
+  // The button of a move handed to the window manager. Its release belongs to
+  // the move: the window manager that performs the move takes it, and one
+  // that reaches the window anyway is dropped, but only until the next press,
+  // which begins a click of its own.
+  unsigned int handed_over = 0;
   std::vector<KeySym> keymap;
   int min_keycode = 0;
   int max_keycode = 0;
@@ -234,6 +261,7 @@ struct Window::Impl {
     if (frame != 0) XFreePixmap(display(), frame);
     frame = 0;
     frame_width = frame_height = 0;
+    forget_shape();
     if (window != 0) XDestroyWindow(display(), window);
     window = 0;
     XFlush(display());
@@ -292,6 +320,71 @@ struct Window::Impl {
     return {};
   }
 
+  void forget_shape() {
+    frame_mask.clear();
+    applied_mask.clear();
+    mask_width = mask_height = applied_width = applied_height = 0;
+  }
+
+  // Cut to the frame's visible pixels wherever nobody blends their opacity:
+  // no compositing manager runs, or the window has no alpha at all.
+  bool wants_shape() const { return shape_available && (depth != 32 || !compositor || !compositor->running()); }
+
+  // The mask of the frame the server holds, read back from it a band of rows
+  // at a time: for a compositing manager that stops while no new frame comes.
+  // Nothing when the server cannot give the pixels in the frames' byte order.
+  void read_mask_from_frame() {
+    if (frame == 0) return;
+    constexpr std::int32_t kBandRows = 128;
+    const auto row = static_cast<std::size_t>(frame_width) * 4;
+    const std::size_t stride = (static_cast<std::size_t>(frame_width) + 7) / 8;
+    std::vector<std::uint8_t> mask(stride * static_cast<std::size_t>(frame_height));
+    std::vector<std::uint8_t> band;
+    for (std::int32_t top = 0; top < frame_height; top += kBandRows) {
+      const std::int32_t rows = std::min(kBandRows, frame_height - top);
+      XImage* image = XGetImage(display(), frame, 0, top, static_cast<unsigned>(frame_width),
+                                static_cast<unsigned>(rows), AllPlanes, ZPixmap);
+      if (image == nullptr) return;
+      const bool usable = image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+                          static_cast<std::size_t>(image->bytes_per_line) >= row;
+      if (usable) {
+        band.resize(row * static_cast<std::size_t>(rows));
+        for (std::int32_t y = 0; y < rows; ++y) {
+          std::memcpy(band.data() + static_cast<std::size_t>(y) * row,
+                      image->data + static_cast<std::size_t>(y) * static_cast<std::size_t>(image->bytes_per_line), row);
+        }
+      }
+      XDestroyImage(image);
+      if (!usable) return;
+      const std::vector<std::uint8_t> bits = visibility_mask(band, frame_width, rows);
+      std::memcpy(mask.data() + static_cast<std::size_t>(top) * stride, bits.data(), bits.size());
+    }
+    frame_mask = std::move(mask);
+    mask_width = frame_width;
+    mask_height = frame_height;
+  }
+
+  // Brings the window's cut in line with the last frame and the compositor;
+  // sends nothing when both are as they were.
+  void update_shape() {
+    if (window == 0) return;
+    const bool shaped = !applied_mask.empty();
+    if (!wants_shape()) {
+      if (!shaped) return;
+      x11::clear_bounding_shape(*connection, window);
+      applied_mask.clear();
+      applied_width = applied_height = 0;
+      return;
+    }
+    if (frame_mask.empty()) read_mask_from_frame();
+    if (frame_mask.empty()) return;
+    if (shaped && applied_width == mask_width && applied_height == mask_height && applied_mask == frame_mask) return;
+    x11::set_bounding_mask(*connection, window, frame_mask, mask_width, mask_height);
+    applied_mask = frame_mask;
+    applied_width = mask_width;
+    applied_height = mask_height;
+  }
+
   std::optional<std::pair<std::int32_t, std::int32_t>> position() const {
     if (!connection || window == 0 || connection->lost()) return std::nullopt;
     int x = 0;
@@ -301,29 +394,48 @@ struct Window::Impl {
     return std::pair{x, y};
   }
 
-  void start_own_drag() {
-    auto at = position();
-    if (!at) return;
-    drag = Drag{true, press.button, press.root_x - at->first, press.root_y - at->second};
+  // Whether the pointer, now at (x, y) on the root with `state` held, has
+  // gone far enough from the armed press with its button down to move.
+  bool caption_move_due(int x, int y, unsigned int state) const {
+    if (caption.button < 1 || caption.button > 5) return false;
+    if ((state & (XCB_BUTTON_MASK_1 << (caption.button - 1))) == 0) return false;
+    return std::abs(x - caption.root_x) >= kCaptionDragThreshold || std::abs(y - caption.root_y) >= kCaptionDragThreshold;
   }
 
-  void send_move_request() {
+  // The armed press turns into a move: the window manager's where it moves
+  // windows, else the window's own, which catches up with the pointer at once.
+  void start_caption_move(int x, int y, Time time) {
+    caption.armed = false;
+    if (connection->window_manager_supports("_NET_WM_MOVERESIZE")) {
+      send_move_request(time);
+      return;
+    }
+    auto at = position();
+    if (!at) return;
+    drag = Drag{true, caption.button, caption.root_x - at->first, caption.root_y - at->second};
+    XMoveWindow(display(), window, x - drag.offset_x, y - drag.offset_y);
+    XFlush(display());
+  }
+
+  void send_move_request(Time time) {
     // The window manager cannot grab the pointer while the press's implicit
     // grab holds it.
-    XUngrabPointer(display(), press.time);
+    XUngrabPointer(display(), time);
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
     event.xclient.message_type = connection->atom("_NET_WM_MOVERESIZE");
     event.xclient.format = 32;
-    event.xclient.data.l[0] = press.root_x;
-    event.xclient.data.l[1] = press.root_y;
+    // Where the press grabbed the window, so that point stays under the
+    // pointer; and the button held, whose release ends the move.
+    event.xclient.data.l[0] = caption.root_x;
+    event.xclient.data.l[1] = caption.root_y;
     event.xclient.data.l[2] = kMoveResizeMove;
-    event.xclient.data.l[3] = static_cast<long>(press.button);
+    event.xclient.data.l[3] = static_cast<long>(caption.button);
     event.xclient.data.l[4] = kSourceApplication;
     XSendEvent(display(), connection->root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     XFlush(display());
-    swallow_release = press.button;
+    handed_over = caption.button;
   }
 
   // The keyboard's symbols, column 0 (no modifier) of each key code.
@@ -386,7 +498,7 @@ struct Window::Impl {
       }
       case XCB_LEAVE_NOTIFY: {
         const auto& e = as<xcb_leave_notify_event_t>(event);
-        if (drag.active || e.detail == XCB_NOTIFY_DETAIL_INFERIOR) return std::nullopt;
+        if (drag.active || caption.armed || e.detail == XCB_NOTIFY_DETAIL_INFERIOR) return std::nullopt;
         return PointerLeft{};
       }
       case XCB_MOTION_NOTIFY: {
@@ -397,22 +509,35 @@ struct Window::Impl {
           XFlush(display());
           return std::nullopt;
         }
+        // A caption press moves nothing but the window, and only once the
+        // pointer has gone a few pixels with its button held.
+        if (caption.armed) {
+          if (caption_move_due(e.root_x, e.root_y, e.state)) start_caption_move(e.root_x, e.root_y, e.time);
+          return std::nullopt;
+        }
         return PointerMoved{e.event_x, e.event_y};
       }
       case XCB_BUTTON_PRESS: {
         const auto& e = as<xcb_button_press_event_t>(event);
-        press = Press{e.detail, e.root_x, e.root_y, e.time, true};
+        press = Press{e.detail, e.root_x, e.root_y, true};
+        // The window manager took the release of the move it performed.
+        handed_over = 0;
         return ButtonPressed{mouse_button(e.detail), e.event_x, e.event_y};
       }
       case XCB_BUTTON_RELEASE: {
         const auto& e = as<xcb_button_release_event_t>(event);
         if (press.button == e.detail) press.held = false;
+        // Only the release of the drag's own press is dropped.
         if (drag.active && drag.button == e.detail) {
           drag.active = false;
           return std::nullopt;
         }
-        if (swallow_release == e.detail) {
-          swallow_release = 0;
+        if (caption.armed && caption.button == e.detail) {
+          caption.armed = false;
+          return std::nullopt;
+        }
+        if (handed_over == e.detail) {
+          handed_over = 0;
           return std::nullopt;
         }
         return ButtonReleased{mouse_button(e.detail), e.event_x, e.event_y};
@@ -430,6 +555,7 @@ struct Window::Impl {
           frame = 0;
           gc = nullptr;
           shared.reset();
+          forget_shape();
           open = false;
         }
         return std::nullopt;
@@ -448,6 +574,10 @@ struct Window::Impl {
         if (as<xcb_mapping_notify_event_t>(event).request == XCB_MAPPING_KEYBOARD) load_keymap();
         return std::nullopt;
       default:
+        if (compositor && compositor->handle(*connection, *event)) {
+          update_shape();
+          XFlush(display());
+        }
         return std::nullopt;
     }
   }
@@ -500,7 +630,7 @@ Result<Window> Window::create(const WindowOptions& options) {
 
   connection.set_client_properties(impl->window, options.class_name);
   connection.set_fixed_size(impl->window, options.width, options.height, true);
-  connection.set_title(impl->window, options.title);
+  x11::set_window_title(connection, impl->window, options.title);
   // No title bar or border: the frames draw the whole window.
   const long motif_hints[5] = {2 /* decorations field set */, 0, 0 /* no decorations */, 0, 0};
   const Atom motif = connection.atom("_MOTIF_WM_HINTS");
@@ -509,8 +639,11 @@ Result<Window> Window::create(const WindowOptions& options) {
   const long type = static_cast<long>(connection.atom("_NET_WM_WINDOW_TYPE_NORMAL"));
   XChangeProperty(display, impl->window, connection.atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(&type), 1);
-  // The user's scale can change while the window lives.
+  // The user's scale can change while the window lives, and so can the
+  // compositing manager that blends the window's transparent pixels.
   XSelectInput(display, connection.root(), PropertyChangeMask);
+  impl->shape_available = x11::has_shape_extension(connection);
+  impl->compositor.emplace(connection);
   impl->dpi = x11::read_dpi(connection);
   impl->load_keymap();
   XFlush(display);
@@ -557,6 +690,16 @@ Status Window::present(std::span<const std::uint8_t> bgra, std::int32_t width, s
   if (width != w.frame_width || height != w.frame_height) QV_TRY(w.replace_frame(width, height));
   QV_TRY(w.put_frame(bgra.data(), width, height));
   w.fit_to_frame();
+  // The mask costs a pass over the frame; while a compositing manager blends
+  // the window it is left out, and read back from the server if one stops.
+  if (w.wants_shape()) {
+    w.frame_mask = visibility_mask(bgra, width, height);
+    w.mask_width = width;
+    w.mask_height = height;
+  } else {
+    w.frame_mask.clear();
+  }
+  w.update_shape();
   XClearWindow(w.display(), w.window);
   // Waiting for the server: the shared segment is written again by the next
   // frame and must have been read first; a slow server holds the window
@@ -570,7 +713,7 @@ Status Window::present(std::span<const std::uint8_t> bgra, std::int32_t width, s
 void Window::set_title(std::string_view utf8) {
   impl_->title = std::string(utf8);
   if (!impl_->connection || !impl_->open) return;
-  impl_->connection->set_title(impl_->window, utf8);
+  x11::set_window_title(*impl_->connection, impl_->window, utf8);
   XFlush(impl_->display());
 }
 
@@ -628,13 +771,8 @@ void Window::minimise() {
 
 void Window::begin_caption_drag() {
   Impl& w = *impl_;
-  if (!w.connection || !w.open || !w.press.held || w.drag.active) return;
-  if (w.connection->window_manager_supports("_NET_WM_MOVERESIZE")) {
-    w.send_move_request();
-  } else {
-    w.start_own_drag();
-  }
-  w.press.held = false;
+  if (!w.connection || !w.open || !w.press.held || w.drag.active || w.caption.armed) return;
+  w.caption = Impl::CaptionPress{true, w.press.button, w.press.root_x, w.press.root_y};
 }
 
 void Window::move_resize(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height) {

@@ -8,6 +8,12 @@
 // from it by itself, so a window thread that is busy for a while (starting the
 // game, starting the updater) leaves no hole on the screen.
 //
+// Where no compositing manager runs (none owns _NET_WM_CM_S{screen}), or the
+// window has no alpha, the window is cut to the pixels of its frame that are
+// at least half opaque, so the transparent ones do not show as black; the cut
+// follows every frame, and a compositing manager that starts or stops while
+// the window lives.
+//
 // A headless window has no display at all: every call succeeds and draws
 // nothing. It is what the render preview uses, so the preview runs where no
 // display exists.
@@ -56,6 +62,9 @@ struct IconImage {
 inline constexpr std::int32_t kMaxWindowSide = 16384;
 // The largest icon side accepted, in pixels.
 inline constexpr std::uint32_t kMaxIconSide = 1024;
+// How far, in pixels along either axis, the pointer goes with the button held
+// before a caption press moves the window (a plain click never does).
+inline constexpr int kCaptionDragThreshold = 4;
 // The error of a window whose display went away.
 inline constexpr const char* kDisplayConnectionLost = "the connection to the X display was lost";
 
@@ -109,11 +118,14 @@ class Window {
   // Asks the window manager to minimise the window; nothing happens where no
   // window manager runs.
   void minimise();
-  // Call while handling the ButtonPressed of a held button: the window then
-  // follows the pointer until the button is released, as a title bar does.
-  // The window manager moves it where it supports that; otherwise the
-  // window moves itself. The press gets no ButtonReleased. No effect when no
-  // button is held.
+  // Call while handling the ButtonPressed of a held button: the press then
+  // works as a title bar's does. Once the pointer has gone
+  // kCaptionDragThreshold pixels with the button still held, the window
+  // follows it until the button is released: the window manager moves it
+  // where it supports that (and takes the release itself), otherwise the
+  // window moves itself. A press released before that moves nothing. Either
+  // way the press gets no ButtonReleased, and no PointerMoved while it is
+  // held; the next press is a click again. No effect when no button is held.
   void begin_caption_drag();
   // Moves the window's top-left corner to (x, y) and gives it the size
   // width x height (clamped to 1 to kMaxWindowSide).

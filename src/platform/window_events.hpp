@@ -60,7 +60,8 @@ struct ButtonPressed {
   bool operator==(const ButtonPressed&) const = default;
 };
 
-// A button was released. A press that began a caption drag has no release.
+// A button was released. A press that armed a caption drag has no release,
+// whether it moved the window or not.
 struct ButtonReleased {
   MouseButton button = MouseButton::Other;
   std::int32_t x = 0;

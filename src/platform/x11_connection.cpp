@@ -221,22 +221,6 @@ bool Connection::window_manager_supports(const char* name) {
   return std::find(supported.begin(), supported.end(), static_cast<long>(wanted)) != supported.end();
 }
 
-void Connection::set_title(::Window window, std::string_view utf8) {
-  const std::string text = valid_utf8(utf8);
-  XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  // STRING when the title is Latin-1, else COMPOUND_TEXT; characters that
-  // neither holds are replaced, which only window managers too old to read
-  // _NET_WM_NAME ever show.
-  std::string owned = text;
-  char* list[] = {owned.data()};
-  XTextProperty property{};
-  if (Xutf8TextListToTextProperty(display_, list, 1, XStdICCTextStyle, &property) >= 0) {
-    XSetWMName(display_, window, &property);
-    if (property.value != nullptr) XFree(property.value);
-  }
-}
-
 void Connection::set_client_properties(::Window window, const std::string& class_name) {
   Atom protocols[] = {atom("WM_DELETE_WINDOW"), atom("_NET_WM_PING")};
   XSetWMProtocols(display_, window, protocols, 2);

@@ -114,9 +114,6 @@ class Connection {
   // True when the running window manager lists `name` in _NET_SUPPORTED.
   bool window_manager_supports(const char* name);
 
-  // Names `window` for window managers and task bars: _NET_WM_NAME in UTF-8
-  // (invalid sequences replaced) and WM_NAME in the ICCCM text encodings.
-  void set_title(::Window window, std::string_view utf8);
   // WM_PROTOCOLS with WM_DELETE_WINDOW and _NET_WM_PING, _NET_WM_PID,
   // WM_CLIENT_MACHINE and WM_CLASS (both parts `class_name`).
   void set_client_properties(::Window window, const std::string& class_name);

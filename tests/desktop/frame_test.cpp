@@ -15,6 +15,7 @@
 
 #include "core/foundations/fileops.hpp"
 #include "desktop/assets.hpp"
+#include "desktop/internal_failure.hpp"
 #include "desktop/png_codec.hpp"
 #include "desktop/preview.hpp"
 #include "desktop/theme.hpp"
@@ -659,6 +660,34 @@ TEST(Paint, ReadsTheRenderOptionsOfTheProcess) {
   }
 }
 
+// paint over a state whose labels cannot be measured (the label font cannot
+// be opened at a height of 0 pixels), in a process with the program's own
+// handler of internal failures and "--config" naming a file in the client
+// folder given, where the handler records.
+QV_CHILD_MODE(paint_unmeasurable) {
+  set_failure_handler(&record_panic);
+  const auto owned = make_state(0.01);
+  AppState& state = *owned;
+  state.status = "before";
+  platform::Window window = headless();
+  paint(window, state);
+  test::child_say(state.status);
+  return 0;
+}
+
+// An unmeasurable label is an internal failure: a "panic" record and the
+// process ends with its own status, neither the fatal error that shows a box
+// and ends with 0, nor a "paint" status that every repaint would record again.
+TEST(Paint, AnUnmeasurableLabelEndsTheProcessAsAnInternalFailure) {
+  TempDir dir;
+  const test::ChildExit ended = test::run_self("paint_unmeasurable", {"--config", (dir / "launcher.json").string()});
+  EXPECT_EQ(ended.exit_code, kInternalFailureExitCode);
+  EXPECT_EQ(ended.output, "") << "paint returned";
+  const std::string log = log_of(dir.path());
+  EXPECT_TRUE(log.ends_with(" panic]\nbutton glyph metrics\n\n")) << log;
+  EXPECT_EQ(log.find(" paint]"), std::string::npos) << log;
+}
+
 // ---- Presenting on a display ------------------------------------------------
 
 class FrameOnDisplay : public test::PrivateDisplayTest {
@@ -668,6 +697,9 @@ class FrameOnDisplay : public test::PrivateDisplayTest {
 };
 
 TEST_F(FrameOnDisplay, TheWindowShowsTheComposedFrame) {
+  // A compositing manager runs: the window shows every pixel of its frame,
+  // the transparent ones too, and all can be read back.
+  client().own_selection("_NET_WM_CM_S0");
   const double scale = 0.625;
   const auto owned = make_state(scale);
   AppState& state = *owned;

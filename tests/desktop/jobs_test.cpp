@@ -121,6 +121,23 @@ TEST(JobsTest, EachCheckOrApplyGetsAFreshFlagAndTheStartingState) {
   EXPECT_TRUE(last_as<WorkerMessage::Failed>(collect_job(state->receiver)));
 }
 
+// The start-up job and the stop-game job each get a flag of their own: a
+// cancel asked of an earlier job is not theirs.
+TEST(JobsTest, TheStartupAndStopGameJobsStartWithAFreshFlag) {
+  TempDir dir;
+  auto state = test::make_window_state();
+  state->config = test::config_for(dir.path());
+  for (auto* start : {&start_stop_game_worker, &start_startup_worker}) {
+    const CancelFlag old = state->cancel;
+    old.cancel();
+    start(*state);
+    EXPECT_TRUE(state->busy);
+    EXPECT_FALSE(state->cancel.is_cancelled());
+    collect_job(state->receiver);
+    state->busy = false;
+  }
+}
+
 TEST(JobsTest, AnApplyWithoutACheckFails) {
   TempDir dir;
   auto [sender, receiver] = make_worker_channel();

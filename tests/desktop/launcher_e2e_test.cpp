@@ -13,10 +13,13 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +45,7 @@
 #include "support/private_display.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tree_snapshot.hpp"
+#include "support/window_manager.hpp"
 
 namespace qv {
 namespace {
@@ -62,6 +66,10 @@ constexpr std::string_view kGameClosed = "ปิดเกมเรียบร�
 constexpr std::int32_t kPrimary = 0;
 constexpr std::int32_t kStopGame = 2;
 constexpr std::int32_t kRegister = 3;
+constexpr std::int32_t kMinimise = 6;
+
+// What a compositing manager owns while it runs, on screen 0.
+constexpr const char* kCompositorSelection = "_NET_WM_CM_S0";
 
 std::string title(std::string_view status) { return std::string(kTitle) + std::string(status); }
 
@@ -151,7 +159,9 @@ std::vector<fs::path> transactions(const fs::path& root) {
 
 // One launcher and what it runs against: the demo client with release 2
 // served on loopback, a stand-in xdg-open on PATH recording into links.txt,
-// and a fake game that tells where and how it was started.
+// and a fake game that tells where and how it was started. A compositing
+// manager runs (its selection is owned), as on most desktops, so the window
+// keeps every pixel of its frames and the screenshots show them.
 class LauncherEndToEnd : public test::PrivateDisplayTest {
  protected:
   static void SetUpTestSuite() { start_display("1920x1080x24"); }
@@ -162,6 +172,7 @@ class LauncherEndToEnd : public test::PrivateDisplayTest {
     if (IsSkipped()) return;
     if (!window_in_build()) GTEST_SKIP() << "Launcher.exe has no window in this build";
     if (!engine_in_build()) GTEST_SKIP() << "check and apply are not in this build";
+    if (composited_) client().own_selection(kCompositorSelection);
     demo_.emplace(dir_.path(), test::DemoOptions{.game = QV_FAKE_GAME,
                                               .game_args = {"--fake-window", "--fake-record=" + game_record().string(),
                                                             "--fake-ready=" + game_ready().string(),
@@ -238,6 +249,7 @@ class LauncherEndToEnd : public test::PrivateDisplayTest {
     EXPECT_PRED2(starts_with, launcher.wait_title([&](std::string_view t) { return t.starts_with(want); }), want);
   }
 
+  bool composited_ = true;
   TempDir dir_;
   std::optional<test::DemoClient> demo_;
   test::LoopbackServer server_;
@@ -507,10 +519,130 @@ TEST_F(LauncherEndToEnd, StagedSelfUpdateHandsOverToTheUpdater) {
   EXPECT_TRUE(same_bytes(root / "Launcher.exe", QV_LAUNCHER_EXE));
 }
 
+// ---- Under a window manager -------------------------------------------------
+
+// The launcher on a desktop without a compositing manager, under the
+// stand-in window manager, which performs the moves it is asked for the way
+// common ones do: it grabs the pointer and the keyboard, moves the window
+// with the pointer, and takes the button release that ends the move.
+class LauncherUnderWindowManager : public LauncherEndToEnd {
+ protected:
+  LauncherUnderWindowManager() { composited_ = false; }
+  void SetUp() override {
+    LauncherEndToEnd::SetUp();
+    if (IsSkipped()) return;
+    wm_ = std::make_unique<testing::StandInWindowManager>(display_name());
+  }
+  void TearDown() override {
+    wm_.reset();
+    LauncherEndToEnd::TearDown();
+  }
+
+  // The screen position of the base point (x, y) of the launcher's window.
+  std::pair<int, int> on_screen(LauncherWindow& launcher, std::int32_t x, std::int32_t y) {
+    const auto g = client().geometry(launcher.window());
+    if (!g) return {0, 0};
+    const double s = launcher.scale();
+    return {g->x + static_cast<int>(std::lround(x * s)), g->y + static_cast<int>(std::lround(y * s))};
+  }
+  std::pair<int, int> position(LauncherWindow& launcher) {
+    const auto g = client().geometry(launcher.window());
+    return g ? std::pair{g->x, g->y} : std::pair{-1, -1};
+  }
+  // The first click on the minimise target minimises the window.
+  void expect_minimised_by_one_click(LauncherWindow& launcher) {
+    click_target(launcher, kMinimise);
+    const std::vector<std::uint64_t> once = {launcher.window()};
+    EXPECT_TRUE(wm_->wait_for([&](const auto& r) { return r.iconified == once; })) << "the click was lost";
+  }
+
+  std::unique_ptr<testing::StandInWindowManager> wm_;
+};
+
+// An opaque point of the skin off every target, above the end of the drag
+// area: the caption.
+constexpr std::int32_t kCaptionX = 768;
+constexpr std::int32_t kCaptionY = 420;
+
+// A drag moves the window by the pointer's way, the window manager takes the
+// release that ends it, and the first click after it acts.
+TEST_F(LauncherUnderWindowManager, ADragMovesTheWindowAndTheNextClickActs) {
+  auto launcher = start();
+  ASSERT_NE(launcher->window(), 0u);
+  const auto before = position(*launcher);
+  const auto [x, y] = on_screen(*launcher, kCaptionX, kCaptionY);
+  client().pointer_to(x, y);
+  client().button(1, true);
+  client().pointer_to(x + 10, y + 5);
+  ASSERT_TRUE(wm_->wait_for([](const auto& r) { return r.moves_started == 1; })) << "no move was asked for";
+  for (int step = 1; step <= 5; ++step) client().pointer_to(x + 10 + 20 * step, y + 5 + 10 * step);
+  client().button(1, false);
+  ASSERT_TRUE(wm_->wait_for([](const auto& r) { return r.releases_taken == 1; }));
+  EXPECT_EQ(position(*launcher), (std::pair{before.first + 110, before.second + 55}));
+  EXPECT_EQ(wm_->record().move_requests, 1);
+  expect_minimised_by_one_click(*launcher);
+}
+
+// A click on the caption without moving asks the window manager for nothing:
+// the window stays where it is when the pointer moves on, and nothing holds
+// the pointer, so the next click acts.
+TEST_F(LauncherUnderWindowManager, AClickOnTheCaptionLeavesTheWindowWhereItIs) {
+  auto launcher = start();
+  ASSERT_NE(launcher->window(), 0u);
+  const auto before = position(*launcher);
+  const auto [x, y] = on_screen(*launcher, kCaptionX, kCaptionY);
+  client().pointer_to(x, y);
+  client().click(1);
+  std::this_thread::sleep_for(300ms);
+  client().pointer_to(x + 150, y + 80);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(wm_->record().move_requests, 0);
+  EXPECT_EQ(position(*launcher), before) << "the window follows the pointer with no button held";
+  expect_minimised_by_one_click(*launcher);
+}
+
+// Without a compositing manager the window is cut to the pixels of its
+// frame that are at least half opaque (the rounded corners and the space
+// around the art are no black rectangle); it is whole while one runs, and cut
+// again when it stops.
+TEST_F(LauncherUnderWindowManager, WithoutACompositorTheWindowIsCutToItsVisiblePixels) {
+  auto launcher = start();
+  ASSERT_NE(launcher->window(), 0u);
+  // No glow shall change the frame between the looks below.
+  client().pointer_to(1919, 1079);
+  expect_release_held(*launcher);
+  const std::uint64_t id = launcher->window();
+  const auto g = client().geometry(id);
+  ASSERT_TRUE(g);
+  const auto cut = [&] { return client().bounding_pixels(id, g->width, g->height); };
+  const auto wait = [](const std::function<bool()>& done) {
+    const auto end = Clock::now() + 5s;
+    while (!done() && Clock::now() < end) std::this_thread::sleep_for(20ms);
+    return done();
+  };
+  ASSERT_TRUE(wait([&] { return client().bounding_shaped(id); }));
+  const double s = launcher->scale();
+  const auto caption = static_cast<std::size_t>(std::lround(kCaptionY * s)) * static_cast<std::size_t>(g->width) +
+                       static_cast<std::size_t>(std::lround(kCaptionX * s));
+  EXPECT_FALSE(cut().front()) << "the transparent corner is part of the window";
+  EXPECT_TRUE(cut()[caption]);
+
+  client().own_selection(kCompositorSelection);
+  ASSERT_TRUE(wait([&] { return !client().bounding_shaped(id); })) << "still cut while a compositor runs";
+  // Whole, every pixel of the frame can be read.
+  const auto frame = launcher->frame();
+  std::vector<bool> visible;
+  for (std::size_t i = 3; i < frame.bgra.size(); i += 4) visible.push_back(frame.bgra[i] >= 128);
+
+  client().release_selection(kCompositorSelection);
+  EXPECT_TRUE(wait([&] { return cut() == visible; })) << "not cut to the frame's visible pixels again";
+}
+
 // The demo tool makes its demo in a new folder of its own inside the one it
 // is given, serves a release 2 that the demo client's keys open over
-// loopback HTTP, with every object fetchable at its signed size, and leaves
-// the demo in place when stopped.
+// loopback HTTP, with every object fetchable at its signed size, and removes
+// that folder when stopped, with what was written into it meanwhile, and
+// nothing else: not the folder it was given, not what a link inside points to.
 TEST(DemoRelease, ServesASignedNewerReleaseToItsClientUntilStopped) {
   TempDir dir;
   test::write_file(dir / "mine.txt", "not the demo's\n");
@@ -553,11 +685,17 @@ TEST(DemoRelease, ServesASignedNewerReleaseToItsClientUntilStopped) {
   EXPECT_EQ(installed->release, 1u);
   EXPECT_TRUE(fs::is_regular_file(config->root / test::kDemoGame));
 
+  // What a launcher leaves in the client while the demo runs, and a link out.
+  test::write_file(config->root / ".launcher/state/errors.txt", "a record\n");
+  fs::create_directory_symlink(dir.path(), config->root / "link-out");
   demo.kill(SIGTERM);
   const auto ended = demo.wait();
   EXPECT_EQ(ended.exit_code, 0);
-  EXPECT_TRUE(fs::is_regular_file(config->root / "launcher.json"));
+  const fs::path made = config->root.parent_path();
+  EXPECT_FALSE(fs::exists(made)) << made;
+  EXPECT_TRUE(fs::is_directory(dir.path()));
   EXPECT_EQ(test::read_file(dir / "mine.txt"), "not the demo's\n");
+  EXPECT_TRUE(fs::is_regular_file(dir / "fetched/manifest.qvm"));
 }
 
 // The whole self-update with the real updater: a launcher of version 3 (the

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -84,10 +85,17 @@ TEST_F(LauncherMainTest, RenderPreviewRefusalsAreFatal) {
 }
 
 TEST_F(LauncherMainTest, ARenderPreviewNeedsNoDisplayAndEndsWithZero) {
+  // A copy of the program in a folder without launcher.json: no
+  // configuration is asked for or found, so nothing is recorded.
+  const fs::path program = dir / "bin/Launcher.exe";
+  fs::create_directories(program.parent_path());
+  fs::copy_file(QV_LAUNCHER_EXE, program);
   const fs::path out = dir / "shots/frame.png";
   fs::create_directories(out.parent_path());
-  const auto ended = run_launcher({"--config", (dir / "absent.json").string(), "--render-preview", out.string(),
-                                   "--preview-scale", "0.5", "--preview-progress", "100", "--preview-hover", "0"});
+  std::vector<std::string> argv = {"/usr/bin/env", "-u", "DISPLAY", program.string(), "--render-preview",
+                                   out.string(), "--preview-scale", "0.5", "--preview-progress", "100",
+                                   "--preview-hover", "0"};
+  const auto ended = test::run_child(argv);
   EXPECT_EQ(ended.exit_code, 0);
   EXPECT_EQ(ended.output, "");
   EXPECT_TRUE(fs::exists(out));
@@ -98,17 +106,44 @@ TEST_F(LauncherMainTest, ARenderPreviewNeedsNoDisplayAndEndsWithZero) {
   EXPECT_EQ(report["ready"], true);
   EXPECT_EQ(report["progress"]["stage"], "Done");
   EXPECT_EQ(errors(), "");
+  EXPECT_FALSE(fs::exists(dir / "bin/.launcher"));
 }
 
-TEST_F(LauncherMainTest, AConfigurationThatFailsToLoadIsRecordedAndNotFatal) {
-  test::write_file(dir / "launcher.json", "{");
-  const fs::path out = dir / "frame.png";
-  // Without a configuration held, the preview may run.
-  const auto ended = run_launcher({"--config", (dir / "launcher.json").string(), "--render-preview", out.string()});
-  EXPECT_EQ(ended.exit_code, 0);
-  EXPECT_EQ(ended.output, "");
-  EXPECT_TRUE(fs::exists(out));
-  EXPECT_NE(errors().find("configuration]\nConfiguration: "), std::string::npos) << errors();
+// A configuration that cannot be found or loaded is recorded and shown, not
+// fatal, and its text names the file (and the root, where the root fails):
+// a mistyped --config path, a broken file, a root that is missing or is a
+// file. The preview may then run, as no configuration is held.
+TEST_F(LauncherMainTest, AConfigurationThatFailsToLoadIsRecordedByItsFileAndNotFatal) {
+  const auto keys = test::ReleaseKeys::from_seed(3);
+  const auto config_for = [&](const fs::path& root) {
+    return test::launcher_json(keys, root, "https://example.invalid/manifest.qvm", "https://example.invalid/objects/");
+  };
+  test::write_file(dir / "client.dat", "not a folder");
+  const fs::path broken = test::write_file(dir / "broken.json", "{");
+  const fs::path file_root = test::write_file(dir / "file-root.json", config_for(dir / "client.dat"));
+  const fs::path missing_root = test::write_file(dir / "missing-root.json", config_for(dir / "nowhere"));
+  const fs::path mistyped = dir / "launcher.jsno";
+  struct Case {
+    fs::path config;
+    std::string cause;
+  };
+  const std::vector<Case> cases = {
+      {mistyped, "No such file or directory (os error 2)"},
+      {broken, "EOF while parsing an object at line 1 column 1"},
+      {file_root, "client root " + (dir / "client.dat").string() + ": Not a directory (os error 20)"},
+      {missing_root, "client root " + (dir / "nowhere").string() + ": No such file or directory (os error 2)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config.string());
+    fs::remove(dir / ".launcher/state/errors.txt");
+    const fs::path out = dir / "frame.png";
+    const auto ended = run_launcher({"--config", c.config.string(), "--render-preview", out.string()});
+    EXPECT_EQ(ended.exit_code, 0);
+    EXPECT_EQ(ended.output, "");
+    EXPECT_TRUE(fs::exists(out));
+    const std::string record = fmt::format(" configuration]\nConfiguration: {}: {}\n\n", c.config.string(), c.cause);
+    EXPECT_TRUE(errors().ends_with(record)) << errors();
+  }
 }
 
 }  // namespace

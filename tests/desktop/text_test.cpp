@@ -14,8 +14,10 @@
 
 #include "desktop/assets.hpp"
 #include "desktop/font_binding.hpp"
+#include "desktop/internal_failure.hpp"
 #include "desktop/loaded_font.hpp"
 #include "desktop/theme.hpp"
+#include "support/child_process.hpp"
 
 namespace qv {
 namespace {
@@ -173,7 +175,7 @@ TEST_F(Labels, EveryLabelFitsItsBoxAtTheUsualScales) {
       const TargetSpec& target = TARGETS[i == 6 ? 0 : i];
       const std::string_view label = i == 6 ? "PLAY" : target.label;
       const TestFrame before = frame;
-      ASSERT_TRUE(draw_text(context, label, target.label_box, target.label_size, TextMode::Label)) << label;
+      draw_text(context, label, target.label_box, target.label_size, TextMode::Label);
       ASSERT_EQ(metrics.size(), i + 1);
       const FontMetrics& m = metrics.back();
       EXPECT_TRUE(m.fits) << label << " at " << scale;
@@ -214,7 +216,7 @@ TEST_F(Labels, StartHeightAndTheSmallestHeight) {
     TestFrame frame(c.scale);
     std::vector<FontMetrics> metrics;
     TextContext context{frame.view(), c.scale, *font_, metrics};
-    ASSERT_TRUE(draw_text(context, c.label, c.box, 24, TextMode::Label)) << c.label;
+    draw_text(context, c.label, c.box, 24, TextMode::Label);
     ASSERT_EQ(metrics.size(), 1u);
     EXPECT_EQ(metrics[0].pixel_height, c.pixel_height) << c.label << " at " << c.scale;
     EXPECT_EQ(metrics[0].fits, c.fits) << c.label << " at " << c.scale;
@@ -228,8 +230,8 @@ TEST_F(Labels, SpacesAdvanceWithoutInk) {
   std::vector<FontMetrics> plain_metrics, padded_metrics;
   TextContext a{plain.view(), 1.0, *font_, plain_metrics};
   TextContext b{padded.view(), 1.0, *font_, padded_metrics};
-  ASSERT_TRUE(draw_text(a, "STOP GAME", box, 24, TextMode::Label));
-  ASSERT_TRUE(draw_text(b, "  STOP GAME ", box, 24, TextMode::Label));
+  draw_text(a, "STOP GAME", box, 24, TextMode::Label);
+  draw_text(b, "  STOP GAME ", box, 24, TextMode::Label);
   // Leading and trailing blanks do not move the centred ink.
   EXPECT_EQ(plain.pixels, padded.pixels);
   EXPECT_EQ(plain_metrics[0].text_width, padded_metrics[0].text_width);
@@ -239,22 +241,34 @@ TEST_F(Labels, SpacesAdvanceWithoutInk) {
   TestFrame joined(1.0);
   std::vector<FontMetrics> joined_metrics;
   TextContext c{joined.view(), 1.0, *font_, joined_metrics};
-  ASSERT_TRUE(draw_text(c, "STOPGAME", {0, 0, 1536, 1024}, 24, TextMode::Label));
-  ASSERT_TRUE(draw_text(c, "STOP GAME", {0, 0, 1536, 1024}, 24, TextMode::Label));
+  draw_text(c, "STOPGAME", {0, 0, 1536, 1024}, 24, TextMode::Label);
+  draw_text(c, "STOP GAME", {0, 0, 1536, 1024}, 24, TextMode::Label);
   EXPECT_GT(joined_metrics[1].text_width, joined_metrics[0].text_width);
   EXPECT_EQ(joined_metrics[1].text_height, joined_metrics[0].text_height);
 }
 
-TEST_F(Labels, TextWithoutInkIsAnInternalFailure) {
+// Draws the label given in a child process whose failure handler says what
+// it is handed; a label that draws says "drawn".
+QV_CHILD_MODE(draw_label) {
+  set_failure_handler([](std::string_view description) { test::child_say(description); });
+  const LoadedFont font = embedded_font();
   TestFrame frame(1.0);
   std::vector<FontMetrics> metrics;
-  TextContext context{frame.view(), 1.0, *font_, metrics};
+  TextContext context{frame.view(), 1.0, font, metrics};
+  draw_text(context, args.at(0), TARGETS[0].label_box, 30, TextMode::Label);
+  test::child_say("drawn");
+  return 0;
+}
+
+TEST(LabelFailure, TextWithoutInkEndsTheProcessAsAnInternalFailure) {
   for (const char* label : {"", "   "}) {
-    const auto drawn = draw_text(context, label, TARGETS[0].label_box, 30, TextMode::Label);
-    ASSERT_FALSE(drawn) << '"' << label << '"';
-    EXPECT_EQ(drawn.error().to_string(), "button glyph metrics");
+    const test::ChildExit ended = test::run_self("draw_label", {label});
+    EXPECT_EQ(ended.exit_code, kInternalFailureExitCode) << '"' << label << '"';
+    EXPECT_EQ(ended.output, "button glyph metrics\n") << '"' << label << '"';
   }
-  EXPECT_TRUE(metrics.empty());
+  const test::ChildExit drawn = test::run_self("draw_label", {"PATCH"});
+  EXPECT_EQ(drawn.exit_code, 0);
+  EXPECT_EQ(drawn.output, "drawn\n");
 }
 
 TEST(FontMetricsJson, KeysSortedAndValues) {
@@ -361,7 +375,7 @@ TEST(BodyText, DrawsCentredInsideItsBoxAndShadow) {
     std::vector<FontMetrics> metrics;
     TextContext context{frame.view(), scale, font, metrics};
     const Rect line{410, 661, 1124, 682};
-    ASSERT_TRUE(draw_text(context, "ดาวน์โหลดแพตช์  12.5/80.0 MiB • 15%", line, 20, TextMode::Body));
+    draw_text(context, "ดาวน์โหลดแพตช์  12.5/80.0 MiB • 15%", line, 20, TextMode::Body);
     EXPECT_TRUE(metrics.empty());  // body text reports nothing
     const auto changed = frame.changes_since(before);
     ASSERT_TRUE(changed);
@@ -374,6 +388,27 @@ TEST(BodyText, DrawsCentredInsideItsBoxAndShadow) {
     EXPECT_NEAR(left_margin, right_margin, 4 * scale + 2) << scale;
     EXPECT_GT(left_margin, 50);
   }
+}
+
+// A status text with a line break (the note that the diagnostics log cannot
+// be written follows one) is one line with a blank there, not a box glyph.
+TEST(BodyText, ALineBreakIsDrawnAsABlank) {
+  const LoadedFont font = embedded_font();
+  const Rect line{410, 661, 1124, 682};
+  const auto drawn = [&](std::string_view text) {
+    TestFrame frame(0.625);
+    std::vector<FontMetrics> metrics;
+    TextContext context{frame.view(), 0.625, font, metrics};
+    draw_text(context, text, line, 20, TextMode::Body);
+    return frame.pixels;
+  };
+  const auto blank = drawn("Configuration: bad Cannot write .launcher/state/errors.txt: denied");
+  for (const char* broken : {"Configuration: bad\nCannot write .launcher/state/errors.txt: denied",
+                             "Configuration: bad\r\nCannot write .launcher/state/errors.txt: denied"}) {
+    EXPECT_EQ(drawn(broken), blank) << broken;
+  }
+  EXPECT_NE(drawn("Configuration: bad#Cannot write .launcher/state/errors.txt: denied"), blank)
+      << "the comparison tells a glyph from a blank";
 }
 
 TEST(PercentSuffix, FloorOfThePercentage) {

@@ -40,6 +40,18 @@ bool wait_for_file(const fs::path& path) {
   return false;
 }
 
+// Points `config` at a manifest of `server` whose answer pauses for 1.5 s
+// after 16 bytes: a download sees a cancel with the next bytes after the
+// pause, and otherwise gets 4 KiB that are no release.
+void serve_pausing_manifest(test::LoopbackServer& server, ClientConfig& config) {
+  test::Answer pausing;
+  pausing.body = std::string(4096, 'x');
+  pausing.stall_after = 16;
+  pausing.stall_for = std::chrono::milliseconds(1500);
+  server.script("/manifest.qvm", pausing);
+  config.manifest_url = server.url("/manifest.qvm");
+}
+
 // A window (headless: it draws nothing, but opens, closes and keeps its
 // title) over a real window state, with a client folder.
 class WindowTest : public ::testing::Test {
@@ -299,6 +311,30 @@ TEST_F(DeferredStartTest, AHeldLockOrARunningJobDelaysIt) {
   expect_startup_job_ran();
 }
 
+// STOP GAME while the start-up waits, and a close while it runs: the close
+// cancels nothing that comes after, so the deferred start-up job runs to its
+// own end (here, a manifest that is no release), where a cancelled one would
+// end at the server's first pause.
+TEST_F(DeferredStartTest, ACloseDuringStopGameDoesNotCancelTheStartupJobThatFollows) {
+  test::LoopbackServer server;
+  serve_pausing_manifest(server, *state->config);
+  perform_action(context, 2);
+  ASSERT_TRUE(state->busy);
+  window_proc(context, ev::KeyPressed{ev::Key::Escape});
+  EXPECT_EQ(state->status, kCancellingStatus);
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while ((state->check_pending || state->busy) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    timer_tick(context);
+  }
+  ASSERT_FALSE(state->check_pending);
+  EXPECT_FALSE(state->busy);
+  EXPECT_EQ(server.request_count(), 1u);
+  const std::string log = errors();
+  EXPECT_NE(log.find("launcher worker]"), std::string::npos) << log;
+  EXPECT_EQ(log.find("cancelled"), std::string::npos) << log;
+}
+
 TEST(SelfUpdateSettledTest, OnlyAGoneOrCompleteJournalHasSettled) {
   TempDir dir;
   const ClientConfig config = test::config_for(dir.path());
@@ -336,14 +372,8 @@ TEST_F(WindowTest, CloseCancelsARunningJobAndOtherwiseClosesTheWindow) {
 
 TEST_F(WindowTest, CloseDuringARealCheckCancelsItAndTheWindowStaysUntilItEnds) {
   test::LoopbackServer server;
-  test::Answer stall;
-  stall.body = std::string(4096, 'x');
-  stall.stall_after = 16;
-  // The download sees the flag with the next bytes after the pause.
-  stall.stall_for = std::chrono::milliseconds(1500);
-  server.script("/manifest.qvm", stall);
   configure();
-  state->config->manifest_url = server.url("/manifest.qvm");
+  serve_pausing_manifest(server, *state->config);
   perform_action(context, 0);
   ASSERT_TRUE(state->busy);
   const auto deadline = Clock::now() + std::chrono::seconds(10);

@@ -196,14 +196,29 @@ TEST_F(LoadConfig, RelativeRootsNameFoldersBesideTheFile) {
   EXPECT_EQ(absolute->root, dir / "sibling");
 }
 
+// A root that cannot serve as the client root is refused at load, and the
+// error names the root as joined onto the file's folder.
 TEST_F(LoadConfig, RootFailures) {
+  const auto root_error = [&](std::string_view root, std::string_view cause) {
+    return fmt::format("client root {}: {}", (dir / root).string(), cause);
+  };
   write_file(dir / "missing.json", document("nowhere"));
-  EXPECT_EQ(load_config(dir / "missing.json").error().to_string(), "No such file or directory (os error 2)");
+  EXPECT_EQ(load_config(dir / "missing.json").error().to_string(),
+            root_error("nowhere", "No such file or directory (os error 2)"));
+
+  // A file where the folder should be would fail every job later.
+  write_file(dir / "client.dat", "a file");
+  write_file(dir / "file.json", document("client.dat"));
+  EXPECT_EQ(load_config(dir / "file.json").error().to_string(),
+            root_error("client.dat", "Not a directory (os error 20)"));
+  write_file(dir / "file-absolute.json", document((dir / "client.dat").string()));
+  EXPECT_EQ(load_config(dir / "file-absolute.json").error().to_string(),
+            root_error("client.dat", "Not a directory (os error 20)"));
 
   std::filesystem::create_directories(dir / "QvOnline Pristine/client");
   write_file(dir / "protected.json", document("QvOnline Pristine/client"));
   EXPECT_EQ(load_config(dir / "protected.json").error().to_string(),
-            "immutable original/comparison client cannot be a write target");
+            root_error("QvOnline Pristine/client", "immutable original/comparison client cannot be a write target"));
   // A longer name that merely contains a protected name is an ordinary folder.
   std::filesystem::create_directories(dir / "qvonline pristine copy");
   write_file(dir / "longer.json", document("qvonline pristine copy"));
@@ -213,15 +228,16 @@ TEST_F(LoadConfig, RootFailures) {
   std::filesystem::create_directory_symlink(dir / "real", dir / "link");
   write_file(dir / "linked.json", document("link"));
   EXPECT_EQ(load_config(dir / "linked.json").error().to_string(),
-            fmt::format("reparse point rejected: {}", (dir / "link").string()));
+            root_error("link", fmt::format("reparse point rejected: {}", (dir / "link").string())));
 
+  // The file itself: its own errors, without a root.
   EXPECT_EQ(load_config(dir / "absent.json").error().to_string(), "No such file or directory (os error 2)");
   EXPECT_EQ(load_config(dir.path()).error().to_string(), "Is a directory (os error 21)");
 
   // The kernel would read a path only up to a NUL, naming another folder.
   std::filesystem::create_directories(dir / "a");
   write_file(dir / "nul.json", document((dir / "a").string() + "\\u0000/x"));
-  EXPECT_EQ(load_config(dir / "nul.json").error().to_string(), "Invalid argument (os error 22)");
+  EXPECT_TRUE(load_config(dir / "nul.json").error().to_string().ends_with(": Invalid argument (os error 22)"));
 }
 
 // config_path reads the real process arguments, so it is checked in a child

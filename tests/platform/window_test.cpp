@@ -27,6 +27,8 @@ using testing::XClient;
 using testing::Xvfb;
 
 constexpr const char* kScreen = "1920x1080x24";
+// What a compositing manager owns while it runs, on screen 0.
+constexpr const char* kCompositorSelection = "_NET_WM_CM_S0";
 
 WindowOptions options_at(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height) {
   WindowOptions o;
@@ -101,6 +103,13 @@ auto has(std::size_t count = 1) {
   return [count](const Events& events) { return only<T>(events).size() >= count; };
 }
 
+// The pixels a frame shows where nothing blends its opacity.
+std::vector<bool> half_opaque(const std::vector<std::uint8_t>& bgra) {
+  std::vector<bool> out;
+  for (std::size_t i = 3; i < bgra.size(); i += 4) out.push_back(bgra[i] >= 128);
+  return out;
+}
+
 // One private X server for the suite, with room for every window here.
 class WindowOnDisplay : public test::PrivateDisplayTest {
  protected:
@@ -122,6 +131,9 @@ class PresentedFrames : public WindowOnDisplay, public ::testing::WithParamInter
 
 TEST_P(PresentedFrames, ReadBackByteForByteAtEverySize) {
   ASSERT_TRUE(client().has_argb_visual()) << "the test server offers no 32-bit visual";
+  // A compositing manager runs: the window is never cut, so every pixel of a
+  // frame can be read back.
+  client().own_selection(kCompositorSelection);
   WindowOptions options = options_at(40, 30, 160, 100);
   options.shared_memory = GetParam();
   Window window = shown(options);
@@ -178,7 +190,9 @@ TEST_F(WindowOnDisplay, ServerWithoutArgbVisualGetsAnOpaqueWindowThatKeepsItsFra
   ASSERT_TRUE(window) << window.error().to_string();
   EXPECT_FALSE(window->has_alpha());
   window->show();
-  const auto frame = noise_frame(33, 21, 4);
+  // Opaque, so that the cut of a window without alpha keeps every pixel.
+  auto frame = noise_frame(33, 21, 4);
+  for (std::size_t i = 3; i < frame.size(); i += 4) frame[i] = 0xFF;
   ASSERT_TRUE(window->present(frame, 33, 21));
   ASSERT_TRUE(client.wait_viewable(window->id(), 33, 21));
   EXPECT_EQ(client.geometry(window->id())->depth, 24);
@@ -216,11 +230,18 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   EXPECT_EQ((std::array{geometry->x, geometry->y, geometry->width, geometry->height}), (std::array{210, 120, 96, 64}));
   EXPECT_EQ(window.position(), (std::pair{210, 120}));
 
-  // WM_NAME for window managers that read nothing newer: a Latin-1 title
-  // survives it whole.
+  // WM_NAME for window managers that read nothing newer: a Latin-1 title as
+  // STRING, any other whole, as UTF-8.
+  EXPECT_EQ(settled([&] { return client().wm_name(id); }, std::optional<std::string>(thai)), thai);
+  EXPECT_EQ(client().property_type(id, "WM_NAME"), "UTF8_STRING");
   window.set_title("QV Velmorane: café");
   EXPECT_EQ(settled([&] { return client().wm_name(id); }, std::optional<std::string>("QV Velmorane: café")),
             "QV Velmorane: café");
+  EXPECT_EQ(client().property_type(id, "WM_NAME"), "STRING");
+  EXPECT_EQ(client().text_property(id, "WM_NAME"), "QV Velmorane: caf\xe9");
+  const std::string progress = "QV Velmorane — ดาวน์โหลดแพตช์ • data/world.pak • 25%";
+  window.set_title(progress);
+  EXPECT_EQ(settled([&] { return client().wm_name(id); }, std::optional<std::string>(progress)), progress);
   // A status that carries a file name's stray bytes still gives valid UTF-8.
   // Overlong forms and surrogates are no better; whole sequences stay.
   const std::string stray = "bad \xff\xc3 name \xc0\xaf \xed\xa0\x80 \xf0\x9f\x98\x80";
@@ -257,6 +278,68 @@ TEST_F(WindowOnDisplay, PublishesTitleIconClassAndBorderlessFixedSize) {
   window.set_title("after the refusals");
   settled(text("_NET_WM_NAME"), std::optional<std::string>("after the refusals"));
   EXPECT_EQ(icon_of(client(), id), expected);
+}
+
+// A frame whose opacity rises from 0 at the left edge to 252 at the right,
+// with a transparent hole (across row 128, where two bands of a read-back
+// meet) and a pixel just below half opacity among opaque ones; `flip`
+// mirrors it.
+std::vector<std::uint8_t> graded_frame(int width, int height, bool flip) {
+  std::vector<std::uint8_t> frame(static_cast<std::size_t>(width) * height * 4, 0);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int column = flip ? width - 1 - x : x;
+      std::uint8_t alpha = static_cast<std::uint8_t>(std::min(252, column * 4));
+      if (x >= 40 && x < 50 && y >= 120 && y < 140) alpha = 0;
+      if (x == 60 && y == 3) alpha = 127;
+      std::uint8_t* p = frame.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+      p[0] = p[1] = p[2] = static_cast<std::uint8_t>(alpha / 2);
+      p[3] = alpha;
+    }
+  }
+  return frame;
+}
+
+TEST_F(WindowOnDisplay, WithoutACompositorTheWindowIsCutToItsVisiblePixels) {
+  // Taller than the bands in which a window reads its frame back.
+  constexpr int kWidth = 64;
+  constexpr int kHeight = 300;
+  Window window = shown(options_at(20, 20, kWidth, kHeight));
+  const auto shape = [&] { return client().bounding_pixels(window.id(), kWidth, kHeight); };
+  // Events of the window are read while waiting: that is how it learns of a
+  // compositing manager.
+  const auto until = [&](const std::function<bool()>& done) {
+    const auto end = Clock::now() + 3s;
+    while (!done() && Clock::now() < end) pump_for(window, 20ms);
+    return done();
+  };
+
+  const auto first = graded_frame(kWidth, kHeight, false);
+  ASSERT_TRUE(window.present(first, kWidth, kHeight));
+  EXPECT_TRUE(client().bounding_shaped(window.id()));
+  EXPECT_EQ(shape(), half_opaque(first));
+
+  // A compositing manager starts: the window is whole again, and a frame
+  // presented meanwhile does not cut it.
+  client().own_selection(kCompositorSelection);
+  EXPECT_TRUE(until([&] { return !client().bounding_shaped(window.id()); }));
+  const auto second = graded_frame(kWidth, kHeight, true);
+  ASSERT_TRUE(window.present(second, kWidth, kHeight));
+  pump_for(window, 100ms);
+  EXPECT_FALSE(client().bounding_shaped(window.id()));
+
+  // It gives the selection up: the window is cut to the frame it shows now
+  // (which it reads back from the server).
+  client().release_selection(kCompositorSelection);
+  EXPECT_TRUE(until([&] { return shape() == half_opaque(second); }));
+
+  // One whose connection ends while it runs.
+  {
+    XClient other(display_name());
+    other.own_selection(kCompositorSelection);
+    EXPECT_TRUE(until([&] { return !client().bounding_shaped(window.id()); }));
+  }
+  EXPECT_TRUE(until([&] { return shape() == half_opaque(second); }));
 }
 
 TEST_F(WindowOnDisplay, RefusesSizesTheServerCannotShow) {
@@ -341,12 +424,40 @@ TEST_F(WindowOnDisplay, ScaleChangesAreReportedOncePerNewValue) {
   EXPECT_EQ(only<ScaleChanged>(pump(window, has<ScaleChanged>())), (std::vector<ScaleChanged>{{96.0}}));
 }
 
-TEST_F(WindowOnDisplay, CaptionDragMovesTheWindowItselfWithoutWindowManager) {
-  Window window = shown(options_at(100, 100, 200, 120));
-  client().pointer_to(150, 120);
-  client().button(1, true);
+// Presses the left button at (x, y) on the root and arms a caption drag
+// with it, as the window's owner does for a press off its targets.
+void press_caption(XClient& client, Window& window, int x, int y) {
+  client.pointer_to(x, y);
+  client.button(1, true);
   ASSERT_EQ(only<ButtonPressed>(pump(window, has<ButtonPressed>())).size(), 1u);
   window.begin_caption_drag();
+}
+
+// A click on the window (at (x, y) on the root) reaches its owner.
+void expect_click_arrives(XClient& client, Window& window, int x, int y, ButtonReleased expected) {
+  client.pointer_to(x, y);
+  client.click(1);
+  EXPECT_EQ(only<ButtonReleased>(pump(window, has<ButtonReleased>())), std::vector<ButtonReleased>{expected});
+}
+
+TEST_F(WindowOnDisplay, CaptionDragMovesTheWindowItselfWithoutWindowManager) {
+  Window window = shown(options_at(100, 100, 200, 120));
+  // A click, and a press that wanders less than the threshold, move nothing
+  // and report neither a release nor the motion; the next click is a click.
+  press_caption(client(), window, 150, 120);
+  client().button(1, false);
+  EXPECT_TRUE(only<ButtonReleased>(pump_for(window, 200ms)).empty());
+  press_caption(client(), window, 150, 120);
+  client().pointer_to(150 + kCaptionDragThreshold - 1, 120 - (kCaptionDragThreshold - 1));
+  auto held = pump_for(window, 200ms);
+  EXPECT_TRUE(only<PointerMoved>(held).empty());
+  client().button(1, false);
+  EXPECT_TRUE(only<ButtonReleased>(pump_for(window, 200ms)).empty());
+  EXPECT_EQ(window.position(), (std::pair{100, 100}));
+
+  // Moved with the button held, the window follows, the pressed point under
+  // the pointer.
+  press_caption(client(), window, 150, 120);
   for (int step = 1; step <= 5; ++step) client().pointer_to(150 + 20 * step, 120 + 10 * step);
   pump_for(window, 200ms);
   EXPECT_EQ(window.position(), (std::pair{200, 150}));
@@ -355,27 +466,34 @@ TEST_F(WindowOnDisplay, CaptionDragMovesTheWindowItselfWithoutWindowManager) {
   // The press that dragged has no release; the next click is a click again.
   client().button(1, false);
   EXPECT_TRUE(only<ButtonReleased>(pump_for(window, 200ms)).empty());
-  client().pointer_to(260, 200);
-  client().click(1);
-  auto events = pump(window, has<ButtonReleased>());
-  EXPECT_EQ(only<ButtonReleased>(events), (std::vector<ButtonReleased>{{MouseButton::Left, 60, 50}}));
+  expect_click_arrives(client(), window, 260, 200, {MouseButton::Left, 60, 50});
   EXPECT_EQ(window.position(), (std::pair{200, 150}));
 }
 
 TEST_F(WindowOnDisplay, WindowManagerIsAskedToMoveAndMinimiseAndGetsPingAnswers) {
   client().act_as_window_manager({"_NET_WM_MOVERESIZE", "_NET_WM_PING"});
   Window window = shown(options_at(300, 200, 200, 120));
-  client().pointer_to(350, 230);
-  client().button(1, true);
-  ASSERT_EQ(only<ButtonPressed>(pump(window, has<ButtonPressed>())).size(), 1u);
-  window.begin_caption_drag();
+  // A plain click on the caption asks nothing of the window manager.
+  press_caption(client(), window, 350, 230);
+  client().button(1, false);
+  pump_for(window, 200ms);
+  EXPECT_FALSE(client().next_root_message(200ms));
+
+  // The move is asked for once the pointer has gone the threshold with the
+  // button held: from the pressed point, with the button that is down.
+  press_caption(client(), window, 350, 230);
+  client().pointer_to(350 + kCaptionDragThreshold, 231);
+  pump_for(window, 200ms);
   auto move = client().next_root_message();
   ASSERT_TRUE(move);
   EXPECT_EQ(move->window, window.id());
   EXPECT_EQ(move->type, "_NET_WM_MOVERESIZE");
   EXPECT_EQ(move->data, (std::array<long, 5>{350, 230, 8, 1, 1}));
+  // This window manager moves nothing and leaves the release to the window:
+  // the move's own release is dropped, and the next click is a click.
   client().button(1, false);
   EXPECT_TRUE(only<ButtonReleased>(pump_for(window, 200ms)).empty());
+  expect_click_arrives(client(), window, 360, 240, {MouseButton::Left, 60, 40});
 
   window.minimise();
   auto iconify = client().next_root_message();

@@ -7,6 +7,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
+#include <X11/extensions/shape.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -123,6 +124,24 @@ std::optional<std::string> XClient::wm_name(std::uint64_t window) {
   return out;
 }
 
+std::string XClient::property_type(std::uint64_t window, const char* name) {
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0;
+  unsigned long after = 0;
+  unsigned char* data = nullptr;
+  std::string out;
+  if (XGetWindowProperty(display_, window, atom(name), 0, 0, False, AnyPropertyType, &type, &format, &items, &after,
+                         &data) == Success &&
+      type != None) {
+    char* text = XGetAtomName(display_, type);
+    if (text != nullptr) out = text;
+    if (text != nullptr) XFree(text);
+  }
+  if (data != nullptr) XFree(data);
+  return out;
+}
+
 std::string XClient::wm_class(std::uint64_t window) {
   XClassHint hint{};
   if (!XGetClassHint(display_, window, &hint)) return {};
@@ -150,6 +169,37 @@ std::optional<XGeometry> XClient::geometry(std::uint64_t window) {
   out.depth = attributes.depth;
   out.viewable = attributes.map_state == IsViewable;
   return out;
+}
+
+bool XClient::bounding_shaped(std::uint64_t window) {
+  Bool bounding = False;
+  Bool clip = False;
+  int x = 0, y = 0, cx = 0, cy = 0;
+  unsigned int w = 0, h = 0, cw = 0, ch = 0;
+  if (!XShapeQueryExtents(display_, window, &bounding, &x, &y, &w, &h, &clip, &cx, &cy, &cw, &ch)) return false;
+  return bounding != False;
+}
+
+std::vector<ShapeRect> XClient::bounding_rectangles(std::uint64_t window) {
+  int count = 0;
+  int ordering = 0;
+  ::XRectangle* rects = XShapeGetRectangles(display_, window, ShapeBounding, &count, &ordering);
+  std::vector<ShapeRect> out;
+  for (int i = 0; i < count; ++i) out.push_back({rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+  if (rects != nullptr) XFree(rects);
+  return out;
+}
+
+std::vector<bool> XClient::bounding_pixels(std::uint64_t window, int width, int height) {
+  std::vector<bool> inside(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), false);
+  for (const ShapeRect& r : bounding_rectangles(window)) {
+    for (int y = std::max(r.y, 0); y < std::min(r.y + r.height, height); ++y) {
+      for (int x = std::max(r.x, 0); x < std::min(r.x + r.width, width); ++x) {
+        inside[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = true;
+      }
+    }
+  }
+  return inside;
 }
 
 bool XClient::wait_viewable(std::uint64_t window, int width, int height, std::chrono::milliseconds timeout) {
@@ -313,6 +363,18 @@ bool XClient::set_monitor(const char* name, int x, int y, int width, int height,
   for (int i = 0; i < count; ++i) found = found || monitors[i].name == atom(name);
   if (monitors != nullptr) XRRFreeMonitors(monitors);
   return found;
+}
+
+void XClient::own_selection(const char* name) {
+  const Window owner = XCreateSimpleWindow(display_, root(), -10, -10, 1, 1, 0, 0, 0);
+  own_windows_.push_back(owner);
+  XSetSelectionOwner(display_, atom(name), owner, CurrentTime);
+  sync();
+}
+
+void XClient::release_selection(const char* name) {
+  XSetSelectionOwner(display_, atom(name), None, CurrentTime);
+  sync();
 }
 
 void XClient::act_as_window_manager(const std::vector<std::string>& supported) {

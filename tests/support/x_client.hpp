@@ -28,6 +28,15 @@ struct XGeometry {
   bool viewable = false;
 };
 
+// A rectangle of a window's shape, in window pixels.
+struct ShapeRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool operator==(const ShapeRect&) const = default;
+};
+
 // A client message as a window manager receives it on the root window.
 struct XClientMessage {
   std::uint64_t window = 0;
@@ -58,12 +67,21 @@ class XClient {
   std::vector<std::string> atom_names(std::uint64_t window, const char* name);
   // WM_NAME decoded to UTF-8 from whichever ICCCM encoding it has.
   std::optional<std::string> wm_name(std::uint64_t window);
+  // The type of a property ("STRING", "UTF8_STRING", ...); empty when missing.
+  std::string property_type(std::uint64_t window, const char* name);
   // WM_CLASS as "instance/class".
   std::string wm_class(std::uint64_t window);
   // WM_NORMAL_HINTS: min width, min height, max width, max height.
   std::array<int, 4> size_limits(std::uint64_t window);
 
   std::optional<XGeometry> geometry(std::uint64_t window);
+  // Whether the window's bounding region is cut (Shape extension), and the
+  // rectangles of that region; a whole window has one, its own.
+  bool bounding_shaped(std::uint64_t window);
+  std::vector<ShapeRect> bounding_rectangles(std::uint64_t window);
+  // The region as pixels of a `width` x `height` window, row by row: true
+  // for each pixel inside it.
+  std::vector<bool> bounding_pixels(std::uint64_t window, int width, int height);
   // Waits until the window is viewable with the given size (any size when
   // width is 0); false after `timeout`.
   bool wait_viewable(std::uint64_t window, int width = 0, int height = 0,
@@ -97,6 +115,13 @@ class XClient {
   // Defines a RandR monitor of the screen (without outputs); false when the
   // server refuses it.
   bool set_monitor(const char* name, int x, int y, int width, int height, bool primary);
+
+  // Stands in for a compositing manager: owns the selection `name` (such as
+  // "_NET_WM_CM_S0") through a window of its own, until released or until
+  // this client goes.
+  void own_selection(const char* name);
+  // Gives the selection up (its owner becomes None).
+  void release_selection(const char* name);
 
   // Becomes an EWMH window manager that supports the named hints: it
   // publishes them and receives the client messages sent to the root.

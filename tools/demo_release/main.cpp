@@ -6,8 +6,9 @@
 // client on release 1 with its installed state and launcher.json, and release
 // 2 published beside it, signed with the test keys. Serves the release over
 // plain HTTP on 127.0.0.1 (the configuration allows loopback HTTP) until
-// SIGINT or SIGTERM, then ends and leaves the folder for the next look; it
-// never removes anything it did not make.
+// SIGINT or SIGTERM, then removes that folder (what a launcher wrote into the
+// demo client went with it) and ends. It removes nothing else: not FOLDER,
+// nor anything a link inside the demo points to.
 //
 // The game of both releases is PROGRAM (the fake game by default), started
 // by release 2 with a window titled "QV Online". --data-mib sets the size of
@@ -91,8 +92,8 @@ int serve(const Options& options) {
     std::fprintf(stderr, "demo_release: %s is not a folder\n", options.folder.c_str());
     return 2;
   }
+  // Removed when this function returns, however it returns.
   qv::test::TempDir made(options.folder, "demo-");
-  made.keep();
   qv::test::DemoClient demo(made.path(), {.game = options.game,
                                           .game_args = {"--fake-window", "--fake-exit-after=600000"},
                                           .data_bytes = options.data_mib << 20});
@@ -113,7 +114,7 @@ int serve(const Options& options) {
 
   int signal_number = 0;
   sigwait(&stop, &signal_number);
-  std::fprintf(stderr, "demo_release: stopped; the demo stays in %s\n", made.path().c_str());
+  std::fprintf(stderr, "demo_release: stopped; removing %s\n", made.path().c_str());
   return 0;
 }
 

@@ -1,7 +1,10 @@
 #include "core/foundations/config.hpp"
 
+#include <fmt/format.h>
+
 #include "core/foundations/json.hpp"
 #include "core/foundations/paths.hpp"
+#include "platform/folder.hpp"
 #include "platform/fs.hpp"
 #include "platform/process_info.hpp"
 
@@ -11,10 +14,21 @@ namespace {
 // A configuration file is a few hundred bytes; anything this large is not one.
 constexpr std::size_t kMaxConfigBytes = std::size_t{16} << 20;
 
+// What a root that fails to resolve is called in its error.
+constexpr const char* kClientRootContext = "client root {}";
+
 constexpr std::string_view kFields[] = {
     "root",           "manifest_url",           "object_base_url",     "public_key",
     "manifest_key",   "retain_patch_artifacts", "allow_loopback_http", "update_url",
 };
+
+// The canonical root, which must be a folder: a root that names a file would
+// fail every job later, and only as "Not a directory".
+Result<std::filesystem::path> resolve_client_root(const std::filesystem::path& root) {
+  std::filesystem::path canonical = QV_TRY(resolve_write_root(root));
+  QV_TRY(platform::open_folder(canonical));
+  return canonical;
+}
 
 }  // namespace
 
@@ -35,7 +49,7 @@ std::optional<std::string> arg_value(std::string_view name) {
 
 Result<std::filesystem::path> config_path() {
   std::filesystem::path path;
-  if (auto value = arg_value("--config")) {
+  if (auto value = arg_value(kConfigOption)) {
     path = *value;
   } else {
     path = QV_TRY(platform::executable_path()).parent_path() / "launcher.json";
@@ -76,7 +90,7 @@ Result<ClientConfig> load_config(const std::filesystem::path& path) {
   ClientConfig config = QV_TRY(parse_config(bytes));
   // A relative root names a folder relative to the configuration file.
   if (!config.root.is_absolute()) config.root = path.parent_path() / config.root;
-  config.root = QV_TRY(resolve_write_root(config.root));
+  config.root = QV_TRY_CTX(resolve_client_root(config.root), fmt::format(kClientRootContext, config.root.string()));
   return config;
 }
 

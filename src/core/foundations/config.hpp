@@ -35,6 +35,9 @@ std::optional<std::string> arg_value(std::string_view name);
 // The same rule over a given argument list (argument 0 included).
 std::optional<std::string> arg_value_in(std::span<const std::string> args, std::string_view name);
 
+// The option that names the configuration file.
+inline constexpr std::string_view kConfigOption = "--config";
+
 // The canonical path of the configuration file: the `--config` value, else
 // "launcher.json" beside the running executable. Operating-system errors are
 // returned as they are.
@@ -42,7 +45,10 @@ Result<std::filesystem::path> config_path();
 
 // Reads, parses and completes the configuration at `path` (canonical or not).
 // A relative `root` is joined onto the folder of `path`, then resolved with
-// `resolve_write_root`. The error carries no context of its own.
+// `resolve_write_root`; the root must be a folder. Reading and parsing errors
+// carry no context of their own; an error of the root reads "client root
+// {root}: {cause}" with the root as joined (a root that is a file:
+// "Not a directory (os error 20)").
 Result<ClientConfig> load_config(const std::filesystem::path& path);
 
 // Parses the bytes of a configuration document; `root` is left as written.
