@@ -132,6 +132,8 @@ bool is_lock_held_elsewhere(const Error& error) {
   return code && (*code == EAGAIN || *code == EACCES);
 }
 
+Error lock_held_elsewhere_error() { return Error::os(EAGAIN); }
+
 Result<std::string> read_small_file(const std::filesystem::path& path, std::size_t max_bytes) {
   auto fd = QV_TRY(open_fd(path, O_RDONLY));
   std::string out;

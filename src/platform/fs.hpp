@@ -82,6 +82,10 @@ Result<UniqueFd> open_or_create_lock_file(const std::filesystem::path& path);
 // (what lock_whole_file without waiting reports for a busy lock).
 bool is_lock_held_elsewhere(const Error& error);
 
+// The error of a lock that stayed held elsewhere (what is_lock_held_elsewhere
+// answers true for), for a caller that gives up retrying.
+Error lock_held_elsewhere_error();
+
 // Writes every byte, retrying on EINTR and short writes.
 Status write_all(int fd, const void* data, std::size_t size);
 

@@ -12,4 +12,9 @@ Status hard_link(const std::filesystem::path& existing, const std::filesystem::p
   return {};
 }
 
+bool is_hard_link_unsupported(const Error& error) {
+  const auto code = error.os_code();
+  return code && (*code == EXDEV || *code == EPERM || *code == EMLINK || *code == EOPNOTSUPP);
+}
+
 }  // namespace qv::platform

@@ -1,7 +1,5 @@
 #include "core/foundations/lock.hpp"
 
-#include <cerrno>
-
 #include "core/foundations/paths.hpp"
 #include "platform/durable.hpp"
 #include "platform/fs.hpp"
@@ -76,7 +74,7 @@ Result<ClientLock> acquire_client_lock(const std::filesystem::path& root) {
     if (still_at_path(fd->get(), lock_path)) return ClientLock(std::move(*fd), lock_path);
     // An orphan: unlocking by closing, never removing what the path now names.
   }
-  return fail(Error::os(EAGAIN).context(std::string(kHeldOrNotWritable)));
+  return fail(platform::lock_held_elsewhere_error().context(std::string(kHeldOrNotWritable)));
 }
 
 void release_client_lock(ClientLock lock) { lock.release(); }

@@ -1,7 +1,5 @@
 #include "core/self_update/launcher_swap.hpp"
 
-#include <cerrno>
-
 #include <fmt/format.h>
 
 #include "core/foundations/failpoint.hpp"
@@ -15,13 +13,6 @@
 
 namespace qv {
 namespace {
-
-// The system's answers of a file system that cannot give this file a second
-// name here, as opposed to a failure that a copy would meet as well.
-bool no_hard_links_here(const Error& error) {
-  const auto code = error.os_code();
-  return code && (*code == EXDEV || *code == EPERM || *code == EMLINK || *code == EOPNOTSUPP);
-}
 
 bool present(const std::filesystem::path& path) { return platform::lstat_path(path).has_value(); }
 
@@ -54,7 +45,7 @@ Status keep_second_name(const std::filesystem::path& source, const std::filesyst
   QV_TRY(reject_reparse_points(source));
   QV_TRY(reject_reparse_points(destination));
   if (auto linked = platform::hard_link(source, destination); !linked) {
-    if (!no_hard_links_here(linked.error())) return linked;
+    if (!platform::is_hard_link_unsupported(linked.error())) return linked;
     return copy_durable(source, destination);
   }
   return platform::flush_directory(destination.parent_path());
