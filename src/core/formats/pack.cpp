@@ -53,7 +53,7 @@ std::unexpected<Error> file_hash_mismatch(const FileEntry& entry) {
 // The ring buffers of finished installs, kept for the next one. An install of
 // many files would otherwise map fresh memory for every file and fault in
 // every page of it again, which costs more than decoding the bytes that pass
-// through. Holds at most the slots of one ring of each size (9 MiB).
+// through. Holds at most the slots of one ring of each size (11 MiB).
 class SlotPool {
  public:
   static SlotPool& instance() {
@@ -87,12 +87,14 @@ class SlotPool {
   std::vector<std::unique_ptr<std::byte[]>>* kept_for(std::size_t bytes) {
     if (bytes == pack::kInstallChunkBytes) return &chunks_;
     if (bytes == pack::kDecoderInputBytes) return &inputs_;
+    if (bytes == pack::kObjectReadBytes) return &reads_;
     return nullptr;
   }
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   std::vector<std::unique_ptr<std::byte[]>> inputs_;
+  std::vector<std::unique_ptr<std::byte[]>> reads_;
 };
 
 // Hands the output one stage of an install produces to the next stage, in
@@ -258,31 +260,73 @@ class StageThread {
   std::thread thread_;
 };
 
-// Decrypts, decompresses, measures, hashes and writes the whole object into
-// `target_fd`, as a pipeline of three threads: one reads and decrypts
-// segments into the decoder's input buffers, one decompresses them into output
-// chunks, and the calling thread checks, hashes, writes and reports each
-// chunk in order. Every buffer holds exactly what the single-threaded chain
-// would pass on, so chunk boundaries, totals and the order of errors are the
-// same.
+// Hands the decrypting stage the object's bytes from the reading stage's
+// ring, in order, as many as each read asks for, holding the ring's oldest
+// buffer until it is used up.
+class RingInput {
+ public:
+  explicit RingInput(StageRing& ring) : ring_(ring) {}
+
+  Result<std::size_t> read(std::span<std::byte> out) {
+    if (rest_.empty()) {
+      if (held_) ring_.release();
+      held_ = false;
+      rest_ = QV_TRY(ring_.next());
+      if (rest_.empty()) return 0;
+      held_ = true;
+    }
+    const std::size_t n = std::min(out.size(), rest_.size());
+    std::memcpy(out.data(), rest_.data(), n);
+    rest_ = rest_.subspan(n);
+    return n;
+  }
+
+ private:
+  StageRing& ring_;
+  std::span<const std::byte> rest_;
+  bool held_ = false;
+};
+
+// Reads, decrypts, decompresses, measures, hashes and writes the whole object
+// into `target_fd`, as a pipeline of four threads: one reads the object file
+// and hashes it with SHA-256 (the ciphertext check of verify_object_file, made
+// during the read the install needs anyway), one opens its segments into the
+// decoder's input buffers, one decompresses them into output chunks, and the
+// calling thread checks, hashes, writes and reports each chunk in order.
+// Every buffer holds exactly what the single-threaded chain would pass on, so
+// chunk boundaries, totals and the order of errors are the same.
+// `ciphertext_digest` receives the SHA-256 text of the whole object once the
+// reading thread has met its end, and stays empty when it never got there.
 //
 // Owns the decoder, so the object file is closed and the key wiped when this
-// returns, whatever the outcome, and always after both threads are joined.
+// returns, whatever the outcome, and always after every thread is joined.
 Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry& entry, std::uint32_t window_log_cap,
-                   const InstallWriteCallback& on_write) {
+                   const InstallWriteCallback& on_write, std::optional<std::string>& ciphertext_digest) {
   auto reader = QV_TRY(read_object_header(std::move(object_fd), entry.key, entry.nonce));
   auto decoder = QV_TRY(open_object_decoder(std::move(reader)));
   QV_TRY(decoder.set_max_window_log(window_log_cap == 0 ? 0 : std::min(window_log_cap, pack::kMaxWindowLog)));
 
+  // The header that read_object_header has just matched is the magic and the
+  // entry's nonce prefix, byte for byte.
+  ContentHasher ciphertext = content_hasher_new(HashAlgorithm::Sha256);
+  content_hasher_update(ciphertext, pack::kMagic);
+  content_hasher_update(ciphertext, std::as_bytes(std::span(entry.nonce)));
+
+  StageRing raw(pack::kObjectReadBytes);
   StageRing plaintext(pack::kDecoderInputBytes);
   StageRing chunks(pack::kInstallChunkBytes);
   ContentHasher hasher = content_hasher_new(entry.algorithm);
   std::uint64_t total = 0;
   {
-    // Declared in this order so the decompressing thread, which waits on the
-    // decrypting one, is stopped and joined first.
+    // Declared in this order so that each thread is stopped and joined
+    // before the one it waits on.
+    StageThread reading(raw);
     StageThread decrypting(plaintext);
     StageThread decompressing(chunks);
+    SegmentedDecryptReader& segments = decoder.reader();
+    const int file = segments.file_descriptor();
+    RingInput object_bytes(raw);
+    segments.set_input_source([&object_bytes](std::span<std::byte> out) { return object_bytes.read(out); });
     decoder.set_input_source([&plaintext](std::span<std::byte> out) -> Result<std::size_t> {
       const auto input = QV_TRY(plaintext.next());
       if (input.empty()) return 0;
@@ -290,7 +334,16 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
       plaintext.release();
       return input.size();
     });
-    SegmentedDecryptReader& segments = decoder.reader();
+    const auto read_and_hash = [&](std::span<std::byte> out) -> Result<std::size_t> {
+      const std::size_t n = QV_TRY(platform::read_some_retrying(file, out));
+      if (n == 0) {
+        ciphertext_digest = content_hasher_finish(std::move(ciphertext));
+      } else {
+        content_hasher_update(ciphertext, out.first(n));
+      }
+      return n;
+    };
+    QV_TRY(reading.start(read_and_hash));
     QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
     QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
     for (;;) {
@@ -308,13 +361,54 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
       chunks.release();
     }
   }
-  // Both threads are joined: the decoder and its reader are this thread's
+  // Every thread is joined: the decoder and its reader are this thread's
   // again.
   if (total != entry.bytes) return file_hash_mismatch(entry);
   if (content_hasher_finish(std::move(hasher)) != entry.digest) return file_hash_mismatch(entry);
   // The reader answers the end of data only after the final segment, so this
   // holds unless that rule is ever broken.
   if (!decoder.reader().final_seen()) return fail(std::string(pack::text::kMissingFinal));
+  return {};
+}
+
+// The outcome of an install whose object was hashed on the way, as if the
+// object had been verified before anything else: a wrong SHA-256 outranks
+// whatever the install met. An install that ended before the whole object
+// was read is left to install_object, which hashes the object then.
+Status check_ciphertext(const FileEntry& entry, const std::optional<std::string>& digest, Status installed) {
+  if (!digest) {
+    // A stream that ended well has read the object to its end.
+    if (installed) return fail(std::string(pack::text::kMissingFinal));
+    return installed;
+  }
+  if (*digest != entry.object_sha256) return fail(std::string(pack::text::kCiphertextHashMismatch));
+  return installed;
+}
+
+Status create_and_fill(const fs::path& object, const fs::path& target, const FileEntry& entry,
+                       std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
+                       const InstallObjectOptions& options, std::optional<std::string>& ciphertext_digest) {
+  QV_TRY(check_write_target(target));
+  QV_TRY(reject_reparse_points(target));
+  const auto parent = QV_TRY(target_parent(target));
+  QV_TRY(platform::make_directories(parent));
+
+  // Whatever already sits at the target, a file or a link, makes the creation
+  // fail, so an existing file is never opened.
+  auto target_fd = QV_TRY(platform::create_new_file(target, options.mode));
+  auto object_fd = QV_TRY(platform::open_sequential_read(object));
+  QV_TRY(check_ciphertext(entry, ciphertext_digest,
+                          fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write,
+                                      ciphertext_digest)));
+
+  // Nothing is flushed, and nothing counts, before the object proved to be
+  // the signed one.
+  if (!options.flush) return platform::close_fd(target_fd.release());
+  QV_TRY(platform::flush_fd(target_fd.get()));
+  QV_TRY(platform::close_fd(target_fd.release()));
+  // The file is new: its folder entry must reach the disk too, or a crash
+  // after the install is recorded could lose the file.
+  QV_TRY(platform::flush_directory(parent));
   return {};
 }
 
@@ -341,25 +435,15 @@ Status verify_object_file(const fs::path& object, const FileEntry& entry) {
 Status install_object(const fs::path& object, const fs::path& target, const FileEntry& entry,
                       std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
                       const InstallObjectOptions& options) {
-  QV_TRY(verify_object_file(object, entry));
-  QV_TRY(check_write_target(target));
-  QV_TRY(reject_reparse_points(target));
-  const auto parent = QV_TRY(target_parent(target));
-  QV_TRY(platform::make_directories(parent));
-
-  // Whatever already sits at the target, a file or a link, makes the creation
-  // fail, so an existing file is never opened.
-  auto target_fd = QV_TRY(platform::create_new_file(target, options.mode));
-  auto object_fd = QV_TRY(platform::open_sequential_read(object));
-  QV_TRY(fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write));
-
-  if (!options.flush) return platform::close_fd(target_fd.release());
-  QV_TRY(platform::flush_fd(target_fd.get()));
-  QV_TRY(platform::close_fd(target_fd.release()));
-  // The file is new: its folder entry must reach the disk too, or a crash
-  // after the install is recorded could lose the file.
-  QV_TRY(platform::flush_directory(parent));
-  return {};
+  // The size first, so that a wrong one costs nothing else.
+  const auto info = QV_TRY(platform::stat_path(object));
+  if (info.size != entry.object_bytes) return fail(std::string(pack::text::kObjectSizeMismatch));
+  std::optional<std::string> ciphertext_digest;
+  auto installed = create_and_fill(object, target, entry, window_log_cap, on_write, options, ciphertext_digest);
+  // A step that failed before the object was read whole is outranked by a
+  // wrong object too, as the check made first would have found it.
+  if (!installed && !ciphertext_digest) QV_TRY(verify_object_file(object, entry));
+  return installed;
 }
 
 }  // namespace qv

@@ -51,6 +51,9 @@ inline constexpr std::size_t kDecoderInputBytes = 131'075;
 // Output chunk of an install: each chunk is checked, hashed, written and
 // reported in order, while the chunks after it are being decoded.
 inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
+// Reads of the object file during an install, each hashed (the ciphertext
+// check) on the way to the decryption.
+inline constexpr std::size_t kObjectReadBytes = 262'144;
 // How many buffers each stage of an install may hold ahead of the next: output
 // chunks decoded ahead of the one being written, and decrypted input buffers
 // ahead of the decompressor. Bounds the buffers of an install to 8 MiB of
@@ -118,10 +121,23 @@ class SegmentedDecryptReader {
   // confirmed after it.
   bool final_seen() const { return final_seen_; }
 
+  // Where the reader takes the object's bytes after the header from: by
+  // default its own file. An install that reads the file on another thread
+  // (hashing it on the way) hands the reader that thread's output instead;
+  // `source` must yield the file's bytes in order, 0 only at its end, or the
+  // read error. While a source is set, the reader does not touch its file.
+  using InputSource = std::function<Result<std::size_t>(std::span<std::byte>)>;
+  void set_input_source(InputSource source) { input_source_ = std::move(source); }
+  // The object file the reader owns, positioned after what it has read, for
+  // such a source to read from; it stays the reader's.
+  int file_descriptor() const { return file_.get(); }
+
  private:
   SegmentedDecryptReader(platform::UniqueFd file, std::span<const std::uint8_t, pack::kKeyBytes> key,
                          std::span<const std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix);
   Status open_next_segment();
+  Result<std::size_t> read_input(std::span<std::byte> out);
+  Status read_input_exact(std::span<std::byte> out);
   void wipe_key();
 
   platform::UniqueFd file_;
@@ -135,6 +151,7 @@ class SegmentedDecryptReader {
   std::vector<std::byte> segment_;
   std::size_t plain_size_ = 0;
   std::size_t plain_pos_ = 0;
+  InputSource input_source_;
 
   friend Result<SegmentedDecryptReader> read_object_header(
       platform::UniqueFd file, std::span<const std::uint8_t, pack::kKeyBytes> key,
