@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/formats/pack_stages.hpp"
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/hashing.hpp"
 #include "core/foundations/paths.hpp"
@@ -30,6 +31,8 @@ namespace qv {
 namespace {
 
 namespace fs = std::filesystem;
+using pack_stages::StageRing;
+using pack_stages::StageThread;
 
 constexpr std::string_view kNamePrefix = "objects/";
 constexpr std::string_view kNameSuffix = ".qvp";
@@ -49,216 +52,6 @@ Result<fs::path> target_parent(const fs::path& target) {
 std::unexpected<Error> file_hash_mismatch(const FileEntry& entry) {
   return fail(std::string(pack::text::kFileHashMismatch) + entry.path);
 }
-
-// The ring buffers of finished installs, kept for the next one. An install of
-// many files would otherwise map fresh memory for every file and fault in
-// every page of it again, which costs more than decoding the bytes that pass
-// through. Holds at most the slots of one ring of each size (11 MiB).
-class SlotPool {
- public:
-  static SlotPool& instance() {
-    static SlotPool pool;
-    return pool;
-  }
-
-  std::unique_ptr<std::byte[]> take(std::size_t bytes) {
-    if (auto* kept_list = kept_for(bytes)) {
-      std::lock_guard lock(mutex_);
-      auto& kept = *kept_list;
-      if (!kept.empty()) {
-        auto buffer = std::move(kept.back());
-        kept.pop_back();
-        return buffer;
-      }
-    }
-    return std::make_unique_for_overwrite<std::byte[]>(bytes);
-  }
-
-  void give_back(std::size_t bytes, std::unique_ptr<std::byte[]> buffer) {
-    auto* kept = kept_for(bytes);
-    if (kept == nullptr) return;
-    std::lock_guard lock(mutex_);
-    if (kept->size() < pack::kInstallChunkSlots) kept->push_back(std::move(buffer));
-  }
-
- private:
-  // Only the two ring sizes are kept; a buffer of any other size is neither
-  // handed out nor kept, so a ring never gets a buffer smaller than it asked.
-  std::vector<std::unique_ptr<std::byte[]>>* kept_for(std::size_t bytes) {
-    if (bytes == pack::kInstallChunkBytes) return &chunks_;
-    if (bytes == pack::kDecoderInputBytes) return &inputs_;
-    if (bytes == pack::kObjectReadBytes) return &reads_;
-    return nullptr;
-  }
-
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<std::byte[]>> chunks_;
-  std::vector<std::unique_ptr<std::byte[]>> inputs_;
-  std::vector<std::unique_ptr<std::byte[]>> reads_;
-};
-
-// Hands the output one stage of an install produces to the next stage, in
-// order, through a fixed ring of equal buffers: the producer fills free slots
-// while the consumer works through the filled ones, so a ring never holds
-// more than kInstallChunkSlots buffers, whatever the file size.
-//
-// A slot belongs to the producer from begin_fill() until publish(), and to
-// the consumer from next() until release(); the mutex orders each hand-over,
-// so the bytes of a slot are never touched by both threads at once. The
-// producer ends the stream with finish() (success at the end of its input, or
-// its error, which the consumer meets only after every buffer published before
-// it); the consumer gives up with stop(), after which begin_fill() refuses.
-class StageRing {
- public:
-  explicit StageRing(std::size_t buffer_bytes) : buffer_bytes_(buffer_bytes) {}
-  StageRing(const StageRing&) = delete;
-  StageRing& operator=(const StageRing&) = delete;
-  ~StageRing() {
-    for (auto& slot : slots_) {
-      if (slot.buffer) SlotPool::instance().give_back(buffer_bytes_, std::move(slot.buffer));
-    }
-  }
-
-  // Producer: the buffer to fill next, waiting for the consumer to free one;
-  // nothing once the consumer has stopped. Buffers come from the pool of
-  // earlier installs or are allocated when first needed, and are not cleared:
-  // a ring holds only the slots its producer reached, so a small file needs
-  // little more than its own bytes.
-  std::optional<std::span<std::byte>> begin_fill() {
-    std::unique_lock lock(mutex_);
-    slot_freed_.wait(lock, [this] { return stopped_ || filled_ < pack::kInstallChunkSlots; });
-    if (stopped_) return std::nullopt;
-    auto& buffer = slots_[write_index_].buffer;
-    lock.unlock();
-    if (!buffer) buffer = SlotPool::instance().take(buffer_bytes_);
-    return std::span(buffer.get(), buffer_bytes_);
-  }
-
-  // Producer: the buffer from begin_fill() now holds `size` bytes (not 0).
-  void publish(std::size_t size) {
-    {
-      std::lock_guard lock(mutex_);
-      slots_[write_index_].size = size;
-      write_index_ = (write_index_ + 1) % pack::kInstallChunkSlots;
-      ++filled_;
-    }
-    filled_slot_.notify_one();
-  }
-
-  // Producer: nothing follows; `end` is success at the end of the input, or
-  // the error that stopped the producer.
-  void finish(Status end) {
-    {
-      std::lock_guard lock(mutex_);
-      end_ = std::move(end);
-      ended_ = true;
-    }
-    filled_slot_.notify_one();
-  }
-
-  // Consumer: the next buffer in order, waiting for the producer; an empty
-  // span at the end, or the producer's error once every buffer before it was
-  // taken.
-  Result<std::span<const std::byte>> next() {
-    std::unique_lock lock(mutex_);
-    filled_slot_.wait(lock, [this] { return ended_ || filled_ > 0; });
-    if (filled_ == 0) {
-      if (!end_) return fail(end_.error());
-      return std::span<const std::byte>();
-    }
-    const auto& slot = slots_[read_index_];
-    return std::span<const std::byte>(slot.buffer.get(), slot.size);
-  }
-
-  // Consumer: done with the buffer next() returned.
-  void release() {
-    {
-      std::lock_guard lock(mutex_);
-      read_index_ = (read_index_ + 1) % pack::kInstallChunkSlots;
-      --filled_;
-    }
-    slot_freed_.notify_one();
-  }
-
-  // Consumer: no further buffer will be taken; the producer stops at its next
-  // begin_fill().
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopped_ = true;
-    }
-    slot_freed_.notify_one();
-  }
-
- private:
-  struct Slot {
-    std::unique_ptr<std::byte[]> buffer;
-    std::size_t size = 0;
-  };
-
-  const std::size_t buffer_bytes_;
-  std::mutex mutex_;
-  std::condition_variable filled_slot_;
-  std::condition_variable slot_freed_;
-  std::array<Slot, pack::kInstallChunkSlots> slots_;
-  std::size_t read_index_ = 0;
-  std::size_t write_index_ = 0;
-  std::size_t filled_ = 0;
-  bool ended_ = false;
-  Status end_;
-  bool stopped_ = false;
-};
-
-// Fills a buffer with the next bytes of a stage's output: the byte count, 0
-// at the end, or the stage's error.
-using Produce = std::function<Result<std::size_t>(std::span<std::byte>)>;
-
-// Runs one stage on its own thread, feeding its ring until the stage ends,
-// fails, or the ring's consumer stops. Dropping it stops the ring and joins
-// the thread, so no early return can leave the thread running or outliving
-// what it borrows.
-class StageThread {
- public:
-  explicit StageThread(StageRing& ring) : ring_(ring) {}
-  StageThread(const StageThread&) = delete;
-  StageThread& operator=(const StageThread&) = delete;
-  ~StageThread() {
-    if (!thread_.joinable()) return;
-    ring_.stop();
-    thread_.join();
-  }
-
-  // Fails with the operating-system error when no thread can be started.
-  Status start(Produce produce) {
-    try {
-      thread_ = std::thread(run, std::move(produce), std::ref(ring_));
-    } catch (const std::system_error& e) {
-      return fail_os(e.code().value());
-    }
-    return {};
-  }
-
- private:
-  static void run(const Produce& produce, StageRing& ring) {
-    // An exception escaping a thread ends the process; a failed allocation
-    // ends only this install.
-    try {
-      for (;;) {
-        const auto buffer = ring.begin_fill();
-        if (!buffer) return;
-        const auto n = produce(*buffer);
-        if (!n) return ring.finish(fail(n.error()));
-        if (*n == 0) return ring.finish({});
-        ring.publish(*n);
-      }
-    } catch (const std::bad_alloc&) {
-      ring.finish(fail_os(ENOMEM));
-    }
-  }
-
-  StageRing& ring_;
-  std::thread thread_;
-};
 
 // Hands the decrypting stage the object's bytes from the reading stage's
 // ring, in order, as many as each read asks for, holding the ring's oldest
@@ -287,12 +80,55 @@ class RingInput {
   bool held_ = false;
 };
 
+// Hashes every chunk of a ring as its second reader, beside the thread that
+// writes them. Dropping it stops the ring and joins the thread.
+class ChunkHashing {
+ public:
+  ChunkHashing(StageRing& ring, ContentHasher& hasher) : ring_(ring), hasher_(hasher) {}
+  ChunkHashing(const ChunkHashing&) = delete;
+  ChunkHashing& operator=(const ChunkHashing&) = delete;
+  ~ChunkHashing() {
+    if (!thread_.joinable()) return;
+    ring_.stop();
+    thread_.join();
+  }
+
+  // Fails with the operating-system error when no thread can be started.
+  Status start() {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+      return fail_os(e.code().value());
+    }
+    return {};
+  }
+
+  // Waits until every chunk the ring carried to its end has been hashed.
+  void finish() { thread_.join(); }
+
+ private:
+  void run() {
+    for (;;) {
+      const auto bytes = ring_.next(kReader);
+      if (!bytes || bytes->empty()) return;
+      content_hasher_update(hasher_, *bytes);
+      ring_.release(kReader);
+    }
+  }
+
+  static constexpr unsigned kReader = 1;
+  StageRing& ring_;
+  ContentHasher& hasher_;
+  std::thread thread_;
+};
+
 // Reads, decrypts, decompresses, measures, hashes and writes the whole object
-// into `target_fd`, as a pipeline of four threads: one reads the object file
+// into `target_fd`, as a pipeline of five threads: one reads the object file
 // and hashes it with SHA-256 (the ciphertext check of verify_object_file, made
 // during the read the install needs anyway), one opens its segments into the
-// decoder's input buffers, one decompresses them into output chunks, and the
-// calling thread checks, hashes, writes and reports each chunk in order.
+// decoder's input buffers, one decompresses them into output chunks, one
+// hashes the chunks, and the calling thread checks, writes and reports each
+// chunk in order.
 // Every buffer holds exactly what the single-threaded chain would pass on, so
 // chunk boundaries, totals and the order of errors are the same.
 // `ciphertext_digest` receives the SHA-256 text of the whole object once the
@@ -314,7 +150,7 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
 
   StageRing raw(pack::kObjectReadBytes);
   StageRing plaintext(pack::kDecoderInputBytes);
-  StageRing chunks(pack::kInstallChunkBytes);
+  StageRing chunks(pack::kInstallChunkBytes, 2);  // read by this thread and the content hasher
   ContentHasher hasher = content_hasher_new(entry.algorithm);
   std::uint64_t total = 0;
   {
@@ -323,6 +159,7 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
     StageThread reading(raw);
     StageThread decrypting(plaintext);
     StageThread decompressing(chunks);
+    ChunkHashing hashing(chunks, hasher);
     SegmentedDecryptReader& segments = decoder.reader();
     const int file = segments.file_descriptor();
     RingInput object_bytes(raw);
@@ -346,6 +183,7 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
     QV_TRY(reading.start(read_and_hash));
     QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
     QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
+    QV_TRY(hashing.start());
     for (;;) {
       const auto bytes = QV_TRY(chunks.next());
       if (bytes.empty()) break;
@@ -355,11 +193,11 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
       // Refused before a byte of it is hashed or written, so the target never
       // holds more than the signed size.
       if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
-      content_hasher_update(hasher, bytes);
       QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
       QV_TRY(on_write(total));
       chunks.release();
     }
+    hashing.finish();
   }
   // Every thread is joined: the decoder and its reader are this thread's
   // again.
