@@ -85,6 +85,8 @@ class PackTest : public ::testing::Test {
 
   std::string target() const { return test::read_file(target_path()); }
 
+  void refuses_foreign_objects(std::size_t size);
+
   test::TempDir dir_;
   std::vector<std::uint64_t> totals_;
   mode_t old_umask_ = 0;
@@ -345,11 +347,21 @@ struct ForeignObjectCase {
 // with the ciphertext mismatch, as a verification made before anything else
 // would refuse it; an object that decodes well but is not the signed one is
 // refused before the target counts.
+// Both ways of installing are held to it: a small object on the calling
+// thread, a large one on the pipeline.
 TEST_F(PackTest, AnObjectOtherThanTheSignedOneIsRefusedWhateverTheInstallMeetsFirst) {
-  const std::string plain = noise(3 * 1024 * 1024);
+  for (const std::size_t size : {std::size_t{100'000}, std::size_t{3 * 1024 * 1024}}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes");
+    refuses_foreign_objects(size);
+  }
+}
+
+void PackTest::refuses_foreign_objects(std::size_t size) {
+  const std::string plain = noise(size);
   ObjectOptions options;
   options.zstd_level = 1;
   const auto built = build(plain, options);
+  ASSERT_EQ(built.entry.object_bytes >= pack::kThreadedInstallObjectBytes, size > 1'000'000);
   const std::string clean = test::read_file(object_path());
   const auto flip = [&](std::size_t offset) {
     std::string bytes = clean;

@@ -122,17 +122,80 @@ class ChunkHashing {
   std::thread thread_;
 };
 
+// Fills a buffer with the object's next bytes, hashing them on the way; at the
+// end of the file the hash is finished.
+using ObjectRead = std::function<Result<std::size_t>(std::span<std::byte>)>;
+// Takes the next output chunk: checks, writes and reports it.
+using TakeChunk = std::function<Status(std::span<const std::byte>)>;
+
+// A small object on the calling thread alone: starting the threads would cost
+// more than the work they share.
+Status fill_on_this_thread(ObjectDecoder& decoder, const ObjectRead& read_object, ContentHasher& hasher,
+                           const TakeChunk& take_chunk) {
+  decoder.reader().set_input_source(read_object);
+  struct PooledChunk {
+    std::unique_ptr<std::byte[]> bytes = pack_stages::SlotPool::instance().take(pack::kInstallChunkBytes);
+    ~PooledChunk() { pack_stages::SlotPool::instance().give_back(pack::kInstallChunkBytes, std::move(bytes)); }
+  } chunk;
+  for (;;) {
+    const std::size_t n = QV_TRY(read_object_data(decoder, std::span(chunk.bytes.get(), pack::kInstallChunkBytes)));
+    if (n == 0) return {};
+    const std::span<const std::byte> bytes(chunk.bytes.get(), n);
+    QV_TRY(take_chunk(bytes));
+    content_hasher_update(hasher, bytes);
+  }
+}
+
+// A larger object as a pipeline of five threads: one reads the object file
+// (hashing it), one opens its segments into the decoder's input buffers, one
+// decompresses them into output chunks, one hashes the chunks, and the
+// calling thread takes each chunk in order. Every thread is joined before
+// this returns, on every path.
+Status fill_on_threads(ObjectDecoder& decoder, const ObjectRead& read_object, ContentHasher& hasher,
+                       const TakeChunk& take_chunk) {
+  StageRing raw(pack::kObjectReadBytes);
+  StageRing plaintext(pack::kDecoderInputBytes);
+  StageRing chunks(pack::kInstallChunkBytes, 2);  // read by this thread and the content hasher
+  // Declared in this order so that each thread is stopped and joined before
+  // the one it waits on.
+  StageThread reading(raw);
+  StageThread decrypting(plaintext);
+  StageThread decompressing(chunks);
+  ChunkHashing hashing(chunks, hasher);
+  SegmentedDecryptReader& segments = decoder.reader();
+  RingInput object_bytes(raw);
+  segments.set_input_source([&object_bytes](std::span<std::byte> out) { return object_bytes.read(out); });
+  decoder.set_input_source([&plaintext](std::span<std::byte> out) -> Result<std::size_t> {
+    const auto input = QV_TRY(plaintext.next());
+    if (input.empty()) return 0;
+    std::memcpy(out.data(), input.data(), input.size());
+    plaintext.release();
+    return input.size();
+  });
+  QV_TRY(reading.start(read_object));
+  QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
+  QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
+  QV_TRY(hashing.start());
+  for (;;) {
+    const auto bytes = QV_TRY(chunks.next());
+    if (bytes.empty()) break;
+    QV_TRY(take_chunk(bytes));
+    chunks.release();
+  }
+  hashing.finish();
+  return {};
+}
+
 // Reads, decrypts, decompresses, measures, hashes and writes the whole object
-// into `target_fd`, as a pipeline of five threads: one reads the object file
-// and hashes it with SHA-256 (the ciphertext check of verify_object_file, made
-// during the read the install needs anyway), one opens its segments into the
-// decoder's input buffers, one decompresses them into output chunks, one
-// hashes the chunks, and the calling thread checks, writes and reports each
-// chunk in order.
-// Every buffer holds exactly what the single-threaded chain would pass on, so
-// chunk boundaries, totals and the order of errors are the same.
-// `ciphertext_digest` receives the SHA-256 text of the whole object once the
-// reading thread has met its end, and stays empty when it never got there.
+// into `target_fd`, hashing the object itself with SHA-256 during that read
+// (the ciphertext check of verify_object_file, made during the read the
+// install needs anyway): on the calling thread for a small object, on a
+// pipeline of threads otherwise. Either way each chunk is the output of one
+// decoding call into a 1 MiB buffer, as the single-threaded chain makes it,
+// and chunks are checked, written and reported on the calling thread in
+// order, so the totals and the order of errors are the same.
+// `ciphertext_digest` receives the SHA-256 text of the whole object once its
+// read has met the end of the file, and stays empty when it never got there.
 //
 // Owns the decoder, so the object file is closed and the key wiped when this
 // returns, whatever the outcome, and always after every thread is joined.
@@ -147,57 +210,33 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
   ContentHasher ciphertext = content_hasher_new(HashAlgorithm::Sha256);
   content_hasher_update(ciphertext, pack::kMagic);
   content_hasher_update(ciphertext, std::as_bytes(std::span(entry.nonce)));
-
-  StageRing raw(pack::kObjectReadBytes);
-  StageRing plaintext(pack::kDecoderInputBytes);
-  StageRing chunks(pack::kInstallChunkBytes, 2);  // read by this thread and the content hasher
-  ContentHasher hasher = content_hasher_new(entry.algorithm);
-  std::uint64_t total = 0;
-  {
-    // Declared in this order so that each thread is stopped and joined
-    // before the one it waits on.
-    StageThread reading(raw);
-    StageThread decrypting(plaintext);
-    StageThread decompressing(chunks);
-    ChunkHashing hashing(chunks, hasher);
-    SegmentedDecryptReader& segments = decoder.reader();
-    const int file = segments.file_descriptor();
-    RingInput object_bytes(raw);
-    segments.set_input_source([&object_bytes](std::span<std::byte> out) { return object_bytes.read(out); });
-    decoder.set_input_source([&plaintext](std::span<std::byte> out) -> Result<std::size_t> {
-      const auto input = QV_TRY(plaintext.next());
-      if (input.empty()) return 0;
-      std::memcpy(out.data(), input.data(), input.size());
-      plaintext.release();
-      return input.size();
-    });
-    const auto read_and_hash = [&](std::span<std::byte> out) -> Result<std::size_t> {
-      const std::size_t n = QV_TRY(platform::read_some_retrying(file, out));
-      if (n == 0) {
-        ciphertext_digest = content_hasher_finish(std::move(ciphertext));
-      } else {
-        content_hasher_update(ciphertext, out.first(n));
-      }
-      return n;
-    };
-    QV_TRY(reading.start(read_and_hash));
-    QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
-    QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
-    QV_TRY(hashing.start());
-    for (;;) {
-      const auto bytes = QV_TRY(chunks.next());
-      if (bytes.empty()) break;
-      if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
-        return fail(std::string(pack::text::kOverflow));
-      }
-      // Refused before a byte of it is hashed or written, so the target never
-      // holds more than the signed size.
-      if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
-      QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
-      QV_TRY(on_write(total));
-      chunks.release();
+  const int file = decoder.reader().file_descriptor();
+  const ObjectRead read_and_hash = [&](std::span<std::byte> out) -> Result<std::size_t> {
+    const std::size_t n = QV_TRY(platform::read_some_retrying(file, out));
+    if (n == 0) {
+      ciphertext_digest = content_hasher_finish(std::move(ciphertext));
+    } else {
+      content_hasher_update(ciphertext, out.first(n));
     }
-    hashing.finish();
+    return n;
+  };
+
+  std::uint64_t total = 0;
+  const TakeChunk take_chunk = [&](std::span<const std::byte> bytes) -> Status {
+    if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
+      return fail(std::string(pack::text::kOverflow));
+    }
+    // Refused before a byte of it is written, so the target never holds more
+    // than the signed size.
+    if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
+    QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
+    return on_write(total);
+  };
+  ContentHasher hasher = content_hasher_new(entry.algorithm);
+  if (entry.object_bytes < pack::kThreadedInstallObjectBytes) {
+    QV_TRY(fill_on_this_thread(decoder, read_and_hash, hasher, take_chunk));
+  } else {
+    QV_TRY(fill_on_threads(decoder, read_and_hash, hasher, take_chunk));
   }
   // Every thread is joined: the decoder and its reader are this thread's
   // again.
