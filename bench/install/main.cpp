@@ -72,6 +72,13 @@ int child_install(char** argv) {
 
 double mb_per_s(std::uint64_t bytes, double seconds) { return static_cast<double>(bytes) / seconds / 1e6; }
 
+// Flushes the whole file system that holds `folder`.
+void settle_file_system(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::syncfs(fd) != 0) throw std::runtime_error("cannot flush the file system of " + folder.string());
+  ::close(fd);
+}
+
 void flush_file(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || ::fsync(fd) != 0) throw std::runtime_error("cannot flush " + path.string());
@@ -148,8 +155,12 @@ int bench(int argc, char** argv) {
   qv::bench::ChildRun zstd;
   double zstd_durable_seconds = 0;  // the best of zstd -d and its fsync together
   for (int run = 0; run < runs; ++run) {
+    // The outputs of the run before are removed, and the file system made to
+    // finish with them (its journal, the discards of their blocks) before
+    // either side is timed.
     fs::remove(installed);
     fs::remove(decompressed);
+    settle_file_system(dir);
     const auto ours = qv::bench::run_child({self, "--child-install", object.string(), installed.string(),
                                             std::to_string(entry.bytes), algorithm, entry.digest,
                                             std::to_string(entry.object_bytes), entry.object_sha256, hex(entry.key),
@@ -157,6 +168,7 @@ int bench(int argc, char** argv) {
     if (ours.exit_code != 0) throw std::runtime_error("install failed");
     if (run == 0 || ours.seconds < install.seconds) install = ours;
 
+    settle_file_system(dir);
     const auto theirs = qv::bench::run_child({"zstd", "-d", "-q", "-f", frames.string(), "-o", decompressed.string()});
     if (theirs.exit_code != 0) throw std::runtime_error("zstd -d failed");
     const auto flush_start = Clock::now();

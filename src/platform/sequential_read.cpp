@@ -31,6 +31,10 @@ Result<std::size_t> read_some_retrying(int fd, std::span<std::byte> buffer) {
   }
 }
 
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t bytes) {
+  (void)::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(bytes), SYNC_FILE_RANGE_WRITE);
+}
+
 Result<UniqueFd> open_lookup_folder(const std::filesystem::path& path) {
   return open_fd(path, O_PATH | O_DIRECTORY);
 }

@@ -1,9 +1,10 @@
 // Reading a whole file once from start to end, as the hashing of client files
-// and content objects does, and reading many files below one folder, as a
-// check of a whole client does.
+// and content objects does, reading many files below one folder, as a check
+// of a whole client does, and writing a long file ahead of its flush.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 
@@ -29,6 +30,12 @@ Result<std::size_t> read_some(int fd, std::span<std::byte> buffer);
 // read_some, retried while the read is interrupted by a signal: for a reader
 // that must not give up on a file for no fault of the file.
 Result<std::size_t> read_some_retrying(int fd, std::span<std::byte> buffer);
+
+// Asks the kernel to start writing `bytes` bytes of `fd` from `offset` to the
+// storage device now, without waiting for them, so that a flush at the end
+// of a long write finds little left to do. Only a hint: nothing is made
+// durable by it, and a file system that ignores it is flushed just the same.
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t bytes);
 
 // A handle on the folder `path` (close-on-exec) that serves only as the
 // starting point of look-ups below it: it cannot be read or listed. Fails

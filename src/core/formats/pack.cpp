@@ -222,6 +222,7 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
   };
 
   std::uint64_t total = 0;
+  std::uint64_t written_back = 0;  // the bytes the kernel was asked to start writing
   const TakeChunk take_chunk = [&](std::span<const std::byte> bytes) -> Status {
     if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
       return fail(std::string(pack::text::kOverflow));
@@ -230,6 +231,10 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
     // than the signed size.
     if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
     QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
+    if (total - written_back >= pack::kWritebackRunBytes) {
+      platform::start_writeback(target_fd, written_back, total - written_back);
+      written_back = total;
+    }
     return on_write(total);
   };
   ContentHasher hasher = content_hasher_new(entry.algorithm);

@@ -55,6 +55,10 @@ inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
 // smaller ones on the calling thread alone, where the threads would cost
 // more than they share.
 inline constexpr std::uint64_t kThreadedInstallObjectBytes = 524'288;
+// While an install writes, the kernel is asked to start writing each such
+// run of the target to the disk, so the flush at the end waits for little
+// more than the last run.
+inline constexpr std::uint64_t kWritebackRunBytes = 8 * 1'048'576;
 // Reads of the object file during an install, each hashed (the ciphertext
 // check) on the way to the decryption.
 inline constexpr std::size_t kObjectReadBytes = 262'144;

@@ -114,14 +114,18 @@ class StageRing {
 
   // Producer: the buffer from begin_fill() now holds `size` bytes (not 0).
   void publish(std::size_t size) {
+    // A reader that waits is woken once a few buffers are ready, not for
+    // every one: each wake-up is a system call on the producer's thread,
+    // which is the slowest stage. The ring never fills up without that.
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       slots_[write_index_].size = size;
       write_index_ = (write_index_ + 1) % pack::kInstallChunkSlots;
       ++filled_;
-      for (unsigned r = 0; r < readers_; ++r) ++unread_[r];
+      for (unsigned r = 0; r < readers_; ++r) wake = ++unread_[r] == kWakeAfter || wake;
     }
-    wake_readers();
+    if (wake) wake_readers();
   }
 
   // Producer: nothing follows; `end` is success at the end of the input, or
@@ -178,6 +182,8 @@ class StageRing {
 
  private:
   static constexpr unsigned kMaxReaders = 2;
+  static constexpr std::size_t kWakeAfter = 4;
+  static_assert(kWakeAfter <= pack::kInstallChunkSlots);
 
   struct Slot {
     std::unique_ptr<std::byte[]> buffer;
