@@ -31,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -179,7 +180,11 @@ void require(const ChildRun& run, const std::string& what) {
 
 // When each stage's first progress line arrived, from the apply's output.
 struct StageClock {
+  // The detail of the install's records for the verification of the installed
+  // files, which follows the installs.
+  static constexpr std::string_view kVerifyDetail = "ตรวจหลังติดตั้ง";
   Clock::time_point opened;
+  std::optional<Clock::time_point> verification;  // its first record
   std::map<qv::Stage, Clock::time_point> first;
   Clock::time_point last;
   long lines = 0;
@@ -191,7 +196,12 @@ struct StageClock {
     while (std::getline(in, line)) {
       last = Clock::now();
       ++lines;
-      if (const auto progress = qv::parse_progress_line(line)) first.try_emplace(progress->stage, last);
+      if (const auto progress = qv::parse_progress_line(line)) {
+        first.try_emplace(progress->stage, last);
+        if (progress->stage == qv::Stage::Apply && progress->detail.starts_with(kVerifyDetail) && !verification) {
+          verification = last;
+        }
+      }
     }
   }
 
@@ -213,6 +223,12 @@ struct StageClock {
     }
     text += fmt::format(" {} {:.2f} s", name, std::chrono::duration<double>(last - from).count());
     std::printf("%s\n", text.c_str());
+    if (const auto install = first.find(qv::Stage::Apply); install != first.end() && verification) {
+      const auto done = first.contains(qv::Stage::Done) ? first.at(qv::Stage::Done) : last;
+      std::printf("  of the install: the files %.2f s, their verification and flush %.2f s\n",
+                  std::chrono::duration<double>(*verification - install->second).count(),
+                  std::chrono::duration<double>(done - *verification).count());
+    }
   }
 };
 

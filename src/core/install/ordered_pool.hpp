@@ -1,7 +1,9 @@
 // Running one function over a sequence of indices on several threads while
-// the caller takes the results back strictly in the order it submitted them.
+// the caller takes the results back strictly in index order: OrderedPool for
+// results of any type over a window the caller chooses, OrderedScan for
+// yes-or-no answers over long runs of cheap indices.
 //
-// The caller submits indices one at a time and takes each result back in
+// OrderedPool: the caller submits indices one at a time and takes each result back in
 // submission order; it decides how many it keeps in flight, so memory is
 // bounded by that window whatever the length of the sequence. Each thread
 // owns one `Scratch` (say, a read buffer), made when the thread starts and
