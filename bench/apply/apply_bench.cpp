@@ -5,7 +5,10 @@
 // fetching every object, zstd -d of the objects' plain frames, and the hash
 // tool of the release's digest over the result. Two cases: a release onto an
 // empty client, then the next release, with a tenth of its files changed,
-// onto the client the first case made.
+// onto the client the first case made. Beside them it prints the tools' time
+// with a final sync of their output (the durable comparison, since the apply
+// flushes what it installs) and the disk's own time to write and flush as
+// many bytes (dd conv=fsync), with the apply's ratio to each.
 //
 //   apply_bench [--size-mib N] [--files F] [--changed-percent P] [--algorithm NAME] [--dir DIR] [--keep]
 //
@@ -28,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -176,7 +180,11 @@ void require(const ChildRun& run, const std::string& what) {
 
 // When each stage's first progress line arrived, from the apply's output.
 struct StageClock {
+  // The detail of the install's records for the verification of the installed
+  // files, which follows the installs.
+  static constexpr std::string_view kVerifyDetail = "ตรวจหลังติดตั้ง";
   Clock::time_point opened;
+  std::optional<Clock::time_point> verification;  // its first record
   std::map<qv::Stage, Clock::time_point> first;
   Clock::time_point last;
   long lines = 0;
@@ -188,7 +196,12 @@ struct StageClock {
     while (std::getline(in, line)) {
       last = Clock::now();
       ++lines;
-      if (const auto progress = qv::parse_progress_line(line)) first.try_emplace(progress->stage, last);
+      if (const auto progress = qv::parse_progress_line(line)) {
+        first.try_emplace(progress->stage, last);
+        if (progress->stage == qv::Stage::Apply && progress->detail.starts_with(kVerifyDetail) && !verification) {
+          verification = last;
+        }
+      }
     }
   }
 
@@ -210,6 +223,12 @@ struct StageClock {
     }
     text += fmt::format(" {} {:.2f} s", name, std::chrono::duration<double>(last - from).count());
     std::printf("%s\n", text.c_str());
+    if (const auto install = first.find(qv::Stage::Apply); install != first.end() && verification) {
+      const auto done = first.contains(qv::Stage::Done) ? first.at(qv::Stage::Done) : last;
+      std::printf("  of the install: the files %.2f s, their verification and flush %.2f s\n",
+                  std::chrono::duration<double>(*verification - install->second).count(),
+                  std::chrono::duration<double>(done - *verification).count());
+    }
   }
 };
 
@@ -252,7 +271,28 @@ void run_case(const Case& c, const fs::path& dir, const fs::path& config, const 
   const auto hashed = run_child(hash, (tools / "digests.txt").string());
   require(hashed, hash.front());
   const double tools_seconds = curl.seconds + unzstd.seconds + hashed.seconds;
+  // The durable comparison: the apply flushes what it installs, so the tools'
+  // output is flushed too (coreutils sync with names flushes each of them).
+  std::vector<std::string> sync_outputs = {"sync"};
+  for (const auto i : c.files) {
+    sync_outputs.push_back((tools / "objects" / fmt::format("{}.qvp", i)).string());
+    sync_outputs.push_back((tools / "plain" / std::to_string(i)).string());
+  }
+  sync_outputs.push_back((tools / "objects").string());
+  sync_outputs.push_back((tools / "plain").string());
+  const auto synced = run_child(sync_outputs);
+  require(synced, "sync");
   fs::remove_all(tools);
+
+  // The disk's own speed for the same bytes written and flushed, as
+  // dd conv=fsync measures it: with the downloads and the object
+  // verification, the floor of a crash-safe apply.
+  const fs::path disk_file = dir / "disk-speed.bin";
+  const std::uint64_t disk_mib = std::max<std::uint64_t>(1, (c.bytes + (1 << 20) - 1) >> 20);
+  const auto disk = run_child({"dd", "if=/dev/zero", "of=" + disk_file.string(), "bs=1M",
+                               "count=" + std::to_string(disk_mib), "conv=fsync", "status=none"});
+  require(disk, "dd");
+  fs::remove(disk_file);
 
   // The engine: a check, then the apply of what it prepared.
   const fs::path check_output = dir / "check.out";
@@ -286,12 +326,20 @@ void run_case(const Case& c, const fs::path& dir, const fs::path& config, const 
               hashed.seconds, hashed.cpu_seconds, mib(hashed.peak_rss_kib));
   std::printf("tools one after the other:                 %7.2f s, %6.0f MB/s of files\n", tools_seconds,
               mb_per_s(c.bytes, tools_seconds));
+  std::printf("  then sync of their output:               %7.2f s; tools durable: %.2f s\n", synced.seconds,
+              tools_seconds + synced.seconds);
+  std::printf("disk: %llu MiB written and flushed (dd conv=fsync): %.2f s, %.0f MB/s\n",
+              static_cast<unsigned long long>(disk_mib), disk.seconds,
+              mb_per_s(disk_mib << 20, disk.seconds));
   std::printf("apply (engine_driver, %ld lines out):     %7.2f s (CPU %6.2f s), %6.0f MB/s of files, peak RSS %6.1f MiB\n",
               static_cast<long>(lines), apply.seconds, apply.cpu_seconds, mb_per_s(c.bytes, apply.seconds),
               mib(apply.peak_rss_kib));
   stages.print();
-  std::printf("apply / tools: %.2f (goal: below 1); object bytes sent to the apply: %llu\n",
-              apply.seconds / tools_seconds, static_cast<unsigned long long>(sent));
+  std::printf("apply / tools: %.2f (goal: below 1); apply / tools durable: %.2f; apply / disk write with flush: "
+              "%.2f; peak RSS %.1f MiB (goal: below 64)\n",
+              apply.seconds / tools_seconds, apply.seconds / (tools_seconds + synced.seconds),
+              apply.seconds / disk.seconds, mib(apply.peak_rss_kib));
+  std::printf("object bytes sent to the apply: %llu\n", static_cast<unsigned long long>(sent));
   std::fflush(stdout);
 }
 

@@ -110,20 +110,35 @@ std::uint64_t bytes_read_so_far() {
   return result;
 }
 
+// A figure of /proc/self/status in KiB, such as "VmRSS:" or "VmHWM:".
+long status_kib(std::string_view field) {
+  std::istringstream lines(read_text("/proc/self/status"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(field)) return std::stol(line.substr(field.size()));
+  }
+  throw std::runtime_error("no " + std::string(field) + " in /proc/self/status");
+}
+
 // The child side of a plan: decodes the release, plans it and writes what it
 // found to the result file.
 int child_plan(const std::vector<std::string>& args) {
   const fs::path result_file = args.at(0);
   const bool full = args.at(1) == "full";
   const fs::path root = args.at(2);
-  const std::string encoded = read_text(args.at(3));
   const unsigned threads = static_cast<unsigned>(std::stoul(args.at(4)));
-  qv::CborReader reader(encoded);
-  auto manifest = qv::decode_manifest_cbor(reader);
-  if (!manifest) throw std::runtime_error("cannot decode the release");
+  std::optional<qv::Manifest> manifest;
+  {
+    // Dropped before the plan, as a check drops the downloaded envelope.
+    const std::string encoded = read_text(args.at(3));
+    qv::CborReader reader(encoded);
+    auto decoded = qv::decode_manifest_cbor(reader);
+    if (!decoded) throw std::runtime_error("cannot decode the release");
+    manifest = std::move(*decoded);
+  }
   // The installed state is the release itself: it vouches for every file.
   const std::optional<qv::Manifest> installed = *manifest;
 
+  const long resident_before = status_kib("VmRSS:");
   const std::uint64_t read_before = bytes_read_so_far();
   const auto start = Clock::now();
   auto plan = qv::build_plan(root, *manifest, installed, full, qv::LineSink::discard(), qv::PlanOptions{threads});
@@ -133,7 +148,11 @@ int child_plan(const std::vector<std::string>& args) {
     std::fprintf(stderr, "build_plan: %s\n", plan.error().to_string().c_str());
     return 1;
   }
-  write_text(result_file, fmt::format("{} {} {}\n", seconds, plan->download.size(), content_read));
+  // The plan's own memory: how far the peak rose above what the process
+  // held before build_plan (the release's bytes and the two manifests).
+  const long peak = status_kib("VmHWM:");
+  write_text(result_file, fmt::format("{} {} {} {} {}\n", seconds, plan->download.size(), content_read,
+                                      resident_before, std::max(0L, peak - resident_before)));
   return 0;
 }
 
@@ -256,13 +275,15 @@ Client make_client(const fs::path& root, const Options& options) {
     std::vector<qv::ContentHasher> hashers;
     for (auto algorithm : options.algorithms) hashers.push_back(qv::content_hasher_new(algorithm));
     for (std::uint64_t written = 0; written < client.sizes[i];) {
-      for (auto& word : block) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(client.sizes[i] - written, block.size() * 8));
+      // Only the words this piece needs: a client of many small files would
+      // otherwise spend most of its making on bytes nobody writes.
+      for (std::size_t w = 0; w < (n + 7) / 8; ++w) {
         x ^= x << 13;
         x ^= x >> 7;
         x ^= x << 17;
-        word = x;
+        block[w] = x;
       }
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(client.sizes[i] - written, block.size() * 8));
       const auto bytes = std::as_bytes(std::span(block)).first(n);
       for (auto& hasher : hashers) qv::content_hasher_update(hasher, bytes);
       if (::write(fd, bytes.data(), n) != static_cast<ssize_t>(n)) throw std::runtime_error("cannot write " + path);
@@ -374,6 +395,8 @@ struct PlanRun {
   std::size_t downloads = 0;
   std::uint64_t content_read = 0;
   long peak_rss_kib = 0;
+  long before_plan_kib = 0;  // resident before build_plan: the release's bytes and the two manifests
+  long plan_own_kib = 0;     // how far build_plan raised the peak above that
 };
 
 PlanRun run_plan(const fs::path& work, bool full, const fs::path& root, const fs::path& cbor, unsigned threads) {
@@ -383,7 +406,8 @@ PlanRun run_plan(const fs::path& work, bool full, const fs::path& root, const fs
                                          std::to_string(threads)});
   if (run.exit_code != 0) throw std::runtime_error("the plan failed");
   PlanRun out;
-  std::istringstream(read_text(result)) >> out.plan_seconds >> out.downloads >> out.content_read;
+  std::istringstream(read_text(result)) >> out.plan_seconds >> out.downloads >> out.content_read >>
+      out.before_plan_kib >> out.plan_own_kib;
   out.seconds = run.seconds;
   out.peak_rss_kib = run.peak_rss_kib;
   return out;
@@ -445,8 +469,10 @@ int bench(const Options& options) {
     quick_file_events = watch.file_events();
   }
   std::printf("\nquick check (the installed state vouches for every file): build_plan %.3f s (its process %.3f s), "
-              "%zu client files opened or read in %d runs, %zu to download, peak RSS %ld KiB\n",
-              quick.plan_seconds, quick.seconds, quick_file_events, options.runs, quick.downloads, quick.peak_rss_kib);
+              "%zu client files opened or read in %d runs, %zu to download, peak RSS %ld KiB (%ld KiB before build_plan, "
+              "%ld KiB its own)\n",
+              quick.plan_seconds, quick.seconds, quick_file_events, options.runs, quick.downloads, quick.peak_rss_kib,
+              quick.before_plan_kib, quick.plan_own_kib);
   if (quick_file_events != 0 || quick.downloads != 0) {
     std::printf("QUICK CHECK READ FILE CONTENT OR PLANNED DOWNLOADS\n");
     status = 1;
@@ -457,8 +483,8 @@ int bench(const Options& options) {
   std::printf("\nfull check over %llu bytes, page cache warm, best of %d; MB = 10^6 bytes; "
               "tools: cd client && xargs -0 -a files.list -P $(nproc) -n K TOOL, best K of %s\n",
               static_cast<unsigned long long>(client.total), options.runs, batches.c_str());
-  std::printf("%-9s %10s %10s %7s %14s %14s  %s\n", "algorithm", "build_plan", "tool", "speed", "plan peak RSS",
-              "tool peak RSS", "tool");
+  std::printf("%-9s %10s %10s %7s %14s %14s %14s  %s\n", "algorithm", "build_plan", "tool", "speed", "plan peak RSS",
+              "plan's own", "tool peak RSS", "tool");
   for (auto algorithm : options.algorithms) {
     const fs::path cbor = work / ("release-" + name_of(algorithm) + ".cbor");
     write_text(cbor, release_cbor(client, algorithm));
@@ -491,9 +517,10 @@ int bench(const Options& options) {
     }
     run_tool(work, listing);
     const std::size_t wrong = tool_mismatches(read_text(work / "tool-output.txt"), client, algorithm);
-    std::printf("%-9s %5.0f MB/s %5.0f MB/s %7.2f %10ld KiB %10ld KiB  %s (K = %zu)\n", name_of(algorithm).c_str(),
-                mb_per_s(client.total, ours->plan_seconds), mb_per_s(client.total, theirs->seconds),
-                theirs->seconds / ours->plan_seconds, ours->peak_rss_kib, theirs->peak_rss_kib, tool.c_str(), best_batch);
+    std::printf("%-9s %5.0f MB/s %5.0f MB/s %7.2f %10ld KiB %10ld KiB %10ld KiB  %s (K = %zu)\n",
+                name_of(algorithm).c_str(), mb_per_s(client.total, ours->plan_seconds),
+                mb_per_s(client.total, theirs->seconds), theirs->seconds / ours->plan_seconds, ours->peak_rss_kib,
+                ours->plan_own_kib, theirs->peak_rss_kib, tool.c_str(), best_batch);
     if (ours->downloads != 0 || ours->content_read < client.total || wrong != 0) {
       std::printf("  WRONG: build_plan planned %zu downloads after reading %llu bytes; the tool disagreed on %zu files\n",
                   ours->downloads, static_cast<unsigned long long>(ours->content_read), wrong);

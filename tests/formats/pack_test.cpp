@@ -9,6 +9,7 @@
 #include <iterator>
 #include <filesystem>
 #include <optional>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +84,8 @@ class PackTest : public ::testing::Test {
   }
 
   std::string target() const { return test::read_file(target_path()); }
+
+  void refuses_foreign_objects(std::size_t size);
 
   test::TempDir dir_;
   std::vector<std::uint64_t> totals_;
@@ -326,6 +329,79 @@ TEST_F(PackTest, AnInstallEndedByAnyStageEndsCleanly) {
     EXPECT_GE(written.size(), c.min_written);
     if (c.callback_fails) {
       EXPECT_EQ(totals.size(), 1u);
+    }
+  }
+}
+
+struct ForeignObjectCase {
+  const char* name;
+  std::function<void(FileEntry&)> change;  // what the object on disk is not
+  bool target_exists = false;
+  bool callback_fails = false;
+  std::string_view error;
+};
+
+// The install reads and hashes the object once, on the way to the decryption,
+// so it meets other faults before the whole object has been hashed. Whatever
+// it meets first, an object whose bytes are not the signed ones is refused
+// with the ciphertext mismatch, as a verification made before anything else
+// would refuse it; an object that decodes well but is not the signed one is
+// refused before the target counts.
+// Both ways of installing are held to it: a small object on the calling
+// thread, a large one on the pipeline.
+TEST_F(PackTest, AnObjectOtherThanTheSignedOneIsRefusedWhateverTheInstallMeetsFirst) {
+  for (const std::size_t size : {std::size_t{100'000}, std::size_t{3 * 1024 * 1024}}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes");
+    refuses_foreign_objects(size);
+  }
+}
+
+void PackTest::refuses_foreign_objects(std::size_t size) {
+  const std::string plain = noise(size);
+  ObjectOptions options;
+  options.zstd_level = 1;
+  const auto built = build(plain, options);
+  ASSERT_EQ(built.entry.object_bytes >= pack::kThreadedInstallObjectBytes, size > 1'000'000);
+  const std::string clean = test::read_file(object_path());
+  const auto flip = [&](std::size_t offset) {
+    std::string bytes = clean;
+    bytes[offset] = static_cast<char>(bytes[offset] ^ 0x01);
+    test::write_file(object_path(), bytes);
+  };
+  const std::string signed_hash = built.entry.object_sha256;
+  const std::string other_hash = std::string(signed_hash.rbegin(), signed_hash.rend());
+  const std::vector<ForeignObjectCase> cases = {
+      {"the header", [&](FileEntry&) { flip(3); }, false, false, pack::text::kCiphertextHashMismatch},
+      {"the first segment", [&](FileEntry&) { flip(100); }, false, false, pack::text::kCiphertextHashMismatch},
+      {"the last byte", [&](FileEntry&) { flip(clean.size() - 1); }, false, false,
+       pack::text::kCiphertextHashMismatch},
+      {"a faithful object of another signed hash", [&](FileEntry& e) { e.object_sha256 = other_hash; }, false, false,
+       pack::text::kCiphertextHashMismatch},
+      {"a changed object onto an existing target", [&](FileEntry&) { flip(100); }, true, false,
+       pack::text::kCiphertextHashMismatch},
+      {"a changed object and a failing callback", [&](FileEntry&) { flip(clean.size() - 1); }, false, true,
+       pack::text::kCiphertextHashMismatch},
+      {"the signed object onto an existing target", [](FileEntry&) {}, true, false, "File exists (os error 17)"},
+      {"the signed object and a failing callback", [](FileEntry&) {}, false, true, "injected"},
+      {"the signed object", [](FileEntry&) {}, false, false, "ok"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::write_file(object_path(), clean);
+    FileEntry entry = built.entry;
+    c.change(entry);
+    fs::remove_all(dir_ / "client");
+    if (c.target_exists) test::write_file(target_path(), "kept");
+    const auto status = install_object(object_path(), target_path(), entry, kCap, [&](std::uint64_t) -> Status {
+      if (c.callback_fails) return fail("injected");
+      return {};
+    });
+    EXPECT_EQ(error_text(status), c.error);
+    if (c.target_exists) {
+      EXPECT_EQ(target(), "kept");
+    }
+    if (c.error == "ok") {
+      EXPECT_EQ(target(), plain);
     }
   }
 }

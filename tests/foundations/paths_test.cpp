@@ -1,5 +1,8 @@
 #include "core/foundations/paths.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <set>
 
@@ -80,6 +83,11 @@ TEST(CheckReservedPath, WholePathAfterLowerCasing) {
       {"launcherupdater.EXE", "reserved launcher path"},
       {"Launcher.json", "reserved launcher path"},
       {"Builder.json", "reserved launcher path"},
+      // Text beyond ASCII takes the full lower-casing: below the reserved
+      // folder it is still refused, and a capital dotted I lower-cases to
+      // "i" and a combining dot, which names no reserved file.
+      {".LAUNCHER/\xc3\x9c", "reserved launcher path"},
+      {"BU\xc4\xb0LDER.json", "ok"},
       {"sub/launcher.exe", "ok"},
       {".launcherx", "ok"},
       {"sub/.launcher", "ok"},
@@ -180,10 +188,19 @@ TEST(PhysicalPathCache, AnswersAsResolvePhysicalPath) {
         const auto expected = resolve_physical_path(base, path);
         const auto cached = cache.resolve(path);
         ASSERT_EQ(cached.has_value(), expected.has_value());
+        // examine() answers alike, with what stands at the path itself.
+        const auto examined = cache.examine(path);
+        ASSERT_EQ(examined.has_value(), expected.has_value());
         if (expected) {
           EXPECT_EQ(*cached, *expected);
+          const auto there = platform::lstat_path(*expected);
+          ASSERT_EQ(examined->has_value(), there.has_value());
+          if (there) {
+            EXPECT_TRUE((*examined)->same_file_as(*there));
+          }
         } else {
           EXPECT_EQ(cached.error().to_string(), expected.error().to_string());
+          EXPECT_EQ(examined.error().to_string(), expected.error().to_string());
         }
       }
     }
@@ -244,6 +261,29 @@ TEST(JoinChecked, NothingBelowTheRootLiesOnAnotherMount) {
   expected += "join data/file: ok\nresolve data/file: ok\ncache data/file: ok\n";
   expected += "join below the disk: ok\npath through the disk: ok\n";
   EXPECT_EQ(ended.output, expected);
+}
+
+// A file the cache examined is opened for reading from the root's handle,
+// never through a link put in its place.
+TEST(PhysicalPathCache, OpensExaminedFilesWithoutFollowingALink) {
+  TempDir dir;
+  const auto root = dir / "client";
+  test::write_file(root / "data/file.bin", "content");
+  // A root written with a trailing separator is not the canonical one: the
+  // cache takes the long way there.
+  for (const auto& base : {root, root / ""}) {
+    PhysicalPathCache cache(base);
+    ASSERT_TRUE(cache.examine("data/file.bin"));
+    auto fd = cache.open_for_reading("data/file.bin");
+    ASSERT_TRUE(fd) << fd.error().to_string();
+    char bytes[16] = {};
+    EXPECT_EQ(::read(fd->get(), bytes, sizeof bytes), 7);
+    EXPECT_EQ(std::string(bytes), "content");
+  }
+  std::filesystem::rename(root / "data/file.bin", root / "data/moved.bin");
+  std::filesystem::create_symlink(root / "data/moved.bin", root / "data/file.bin");
+  PhysicalPathCache cache(root);
+  EXPECT_EQ(cache.open_for_reading("data/file.bin").error().os_code(), ELOOP);
 }
 
 TEST(ResolvePhysicalPath, MissingRootIsTheCanonicalisationError) {

@@ -21,6 +21,7 @@
 #include "core/formats/cbor.hpp"
 #include "core/formats/manifest_codec.hpp"
 #include "core/foundations/json.hpp"
+#include "core/foundations/unicode.hpp"
 #include "core/install/installed_state.hpp"
 #include "support/child_process.hpp"
 #include "support/recording_sink.hpp"
@@ -374,6 +375,46 @@ TEST_F(Planner, HashingThreadsGiveTheSingleThreadsRecordsPlanAndError) {
       EXPECT_NE(outcomes[0].find(json::quoted("error: " + c.error).substr(1)), std::string::npos) << outcomes[0];
     }
     EXPECT_EQ(outcomes[0].find("threads left running"), std::string::npos);
+  }
+}
+
+// Enough files that every thread works through runs of many entries, with
+// the owner answering some itself: the plan and the records are those of one
+// thread, in a quick check and in a full one.
+TEST_F(Planner, ManyFilesGiveTheSingleThreadsPlanAndRecordsInEitherMode) {
+  auto digest = [](const std::string& content) {
+    ContentHasher hasher = content_hasher_new(HashAlgorithm::Xxh3_64);
+    content_hasher_update(hasher, content);
+    return content_hasher_finish(std::move(hasher));
+  };
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    FileEntry entry;
+    entry.path = fmt::format("d{:02}/f{:04}.bin", i % 37, i);
+    const std::string content = fmt::format("content of {:04}", i);
+    entry.bytes = content.size();
+    entry.algorithm = HashAlgorithm::Xxh3_64;
+    entry.digest = digest(content);
+    entry.object_bytes = i + 1;
+    if (i % 7 != 3) test::write_file(root_ / entry.path, i % 11 == 5 ? fmt::format("changed to {:04}", i) : content);
+    release().files.push_back(std::move(entry));
+  }
+  Manifest installed = release();
+  for (std::uint32_t i = 0; i < 3000; i += 13) installed.files[i].digest = std::string(16, '0');
+  for (std::uint32_t i = 1; i < 3000; i += 17) installed.files[i].path = to_upper_ascii(installed.files[i].path);
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "full" : "quick");
+    const auto alone = plan(full, installed, 1);
+    ASSERT_TRUE(alone) << alone.error().to_string();
+    const auto alone_records = records(recorder_);
+    EXPECT_GT(alone->download.size(), 400u);
+    EXPECT_LT(alone->download.size(), 1000u);
+    for (const unsigned threads : {3u, 16u}) {
+      SCOPED_TRACE(fmt::format("{} threads", threads));
+      const auto together = plan(full, installed, threads);
+      ASSERT_TRUE(together) << together.error().to_string();
+      EXPECT_EQ(*together, *alone);
+      EXPECT_EQ(records(recorder_), alone_records);
+    }
   }
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/formats/pack_stages.hpp"
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/hashing.hpp"
 #include "core/foundations/paths.hpp"
@@ -30,6 +31,8 @@ namespace qv {
 namespace {
 
 namespace fs = std::filesystem;
+using pack_stages::StageRing;
+using pack_stages::StageThread;
 
 constexpr std::string_view kNamePrefix = "objects/";
 constexpr std::string_view kNameSuffix = ".qvp";
@@ -50,271 +53,244 @@ std::unexpected<Error> file_hash_mismatch(const FileEntry& entry) {
   return fail(std::string(pack::text::kFileHashMismatch) + entry.path);
 }
 
-// The ring buffers of finished installs, kept for the next one. An install of
-// many files would otherwise map fresh memory for every file and fault in
-// every page of it again, which costs more than decoding the bytes that pass
-// through. Holds at most the slots of one ring of each size (9 MiB).
-class SlotPool {
+// Hands the decrypting stage the object's bytes from the reading stage's
+// ring, in order, as many as each read asks for, holding the ring's oldest
+// buffer until it is used up.
+class RingInput {
  public:
-  static SlotPool& instance() {
-    static SlotPool pool;
-    return pool;
-  }
+  explicit RingInput(StageRing& ring) : ring_(ring) {}
 
-  std::unique_ptr<std::byte[]> take(std::size_t bytes) {
-    if (auto* kept_list = kept_for(bytes)) {
-      std::lock_guard lock(mutex_);
-      auto& kept = *kept_list;
-      if (!kept.empty()) {
-        auto buffer = std::move(kept.back());
-        kept.pop_back();
-        return buffer;
-      }
+  Result<std::size_t> read(std::span<std::byte> out) {
+    if (rest_.empty()) {
+      if (held_) ring_.release();
+      held_ = false;
+      rest_ = QV_TRY(ring_.next());
+      if (rest_.empty()) return 0;
+      held_ = true;
     }
-    return std::make_unique_for_overwrite<std::byte[]>(bytes);
-  }
-
-  void give_back(std::size_t bytes, std::unique_ptr<std::byte[]> buffer) {
-    auto* kept = kept_for(bytes);
-    if (kept == nullptr) return;
-    std::lock_guard lock(mutex_);
-    if (kept->size() < pack::kInstallChunkSlots) kept->push_back(std::move(buffer));
+    const std::size_t n = std::min(out.size(), rest_.size());
+    std::memcpy(out.data(), rest_.data(), n);
+    rest_ = rest_.subspan(n);
+    return n;
   }
 
  private:
-  // Only the two ring sizes are kept; a buffer of any other size is neither
-  // handed out nor kept, so a ring never gets a buffer smaller than it asked.
-  std::vector<std::unique_ptr<std::byte[]>>* kept_for(std::size_t bytes) {
-    if (bytes == pack::kInstallChunkBytes) return &chunks_;
-    if (bytes == pack::kDecoderInputBytes) return &inputs_;
-    return nullptr;
-  }
-
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<std::byte[]>> chunks_;
-  std::vector<std::unique_ptr<std::byte[]>> inputs_;
+  StageRing& ring_;
+  std::span<const std::byte> rest_;
+  bool held_ = false;
 };
 
-// Hands the output one stage of an install produces to the next stage, in
-// order, through a fixed ring of equal buffers: the producer fills free slots
-// while the consumer works through the filled ones, so a ring never holds
-// more than kInstallChunkSlots buffers, whatever the file size.
-//
-// A slot belongs to the producer from begin_fill() until publish(), and to
-// the consumer from next() until release(); the mutex orders each hand-over,
-// so the bytes of a slot are never touched by both threads at once. The
-// producer ends the stream with finish() (success at the end of its input, or
-// its error, which the consumer meets only after every buffer published before
-// it); the consumer gives up with stop(), after which begin_fill() refuses.
-class StageRing {
+// Hashes every chunk of a ring as its second reader, beside the thread that
+// writes them. Dropping it stops the ring and joins the thread.
+class ChunkHashing {
  public:
-  explicit StageRing(std::size_t buffer_bytes) : buffer_bytes_(buffer_bytes) {}
-  StageRing(const StageRing&) = delete;
-  StageRing& operator=(const StageRing&) = delete;
-  ~StageRing() {
-    for (auto& slot : slots_) {
-      if (slot.buffer) SlotPool::instance().give_back(buffer_bytes_, std::move(slot.buffer));
-    }
-  }
-
-  // Producer: the buffer to fill next, waiting for the consumer to free one;
-  // nothing once the consumer has stopped. Buffers come from the pool of
-  // earlier installs or are allocated when first needed, and are not cleared:
-  // a ring holds only the slots its producer reached, so a small file needs
-  // little more than its own bytes.
-  std::optional<std::span<std::byte>> begin_fill() {
-    std::unique_lock lock(mutex_);
-    slot_freed_.wait(lock, [this] { return stopped_ || filled_ < pack::kInstallChunkSlots; });
-    if (stopped_) return std::nullopt;
-    auto& buffer = slots_[write_index_].buffer;
-    lock.unlock();
-    if (!buffer) buffer = SlotPool::instance().take(buffer_bytes_);
-    return std::span(buffer.get(), buffer_bytes_);
-  }
-
-  // Producer: the buffer from begin_fill() now holds `size` bytes (not 0).
-  void publish(std::size_t size) {
-    {
-      std::lock_guard lock(mutex_);
-      slots_[write_index_].size = size;
-      write_index_ = (write_index_ + 1) % pack::kInstallChunkSlots;
-      ++filled_;
-    }
-    filled_slot_.notify_one();
-  }
-
-  // Producer: nothing follows; `end` is success at the end of the input, or
-  // the error that stopped the producer.
-  void finish(Status end) {
-    {
-      std::lock_guard lock(mutex_);
-      end_ = std::move(end);
-      ended_ = true;
-    }
-    filled_slot_.notify_one();
-  }
-
-  // Consumer: the next buffer in order, waiting for the producer; an empty
-  // span at the end, or the producer's error once every buffer before it was
-  // taken.
-  Result<std::span<const std::byte>> next() {
-    std::unique_lock lock(mutex_);
-    filled_slot_.wait(lock, [this] { return ended_ || filled_ > 0; });
-    if (filled_ == 0) {
-      if (!end_) return fail(end_.error());
-      return std::span<const std::byte>();
-    }
-    const auto& slot = slots_[read_index_];
-    return std::span<const std::byte>(slot.buffer.get(), slot.size);
-  }
-
-  // Consumer: done with the buffer next() returned.
-  void release() {
-    {
-      std::lock_guard lock(mutex_);
-      read_index_ = (read_index_ + 1) % pack::kInstallChunkSlots;
-      --filled_;
-    }
-    slot_freed_.notify_one();
-  }
-
-  // Consumer: no further buffer will be taken; the producer stops at its next
-  // begin_fill().
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopped_ = true;
-    }
-    slot_freed_.notify_one();
-  }
-
- private:
-  struct Slot {
-    std::unique_ptr<std::byte[]> buffer;
-    std::size_t size = 0;
-  };
-
-  const std::size_t buffer_bytes_;
-  std::mutex mutex_;
-  std::condition_variable filled_slot_;
-  std::condition_variable slot_freed_;
-  std::array<Slot, pack::kInstallChunkSlots> slots_;
-  std::size_t read_index_ = 0;
-  std::size_t write_index_ = 0;
-  std::size_t filled_ = 0;
-  bool ended_ = false;
-  Status end_;
-  bool stopped_ = false;
-};
-
-// Fills a buffer with the next bytes of a stage's output: the byte count, 0
-// at the end, or the stage's error.
-using Produce = std::function<Result<std::size_t>(std::span<std::byte>)>;
-
-// Runs one stage on its own thread, feeding its ring until the stage ends,
-// fails, or the ring's consumer stops. Dropping it stops the ring and joins
-// the thread, so no early return can leave the thread running or outliving
-// what it borrows.
-class StageThread {
- public:
-  explicit StageThread(StageRing& ring) : ring_(ring) {}
-  StageThread(const StageThread&) = delete;
-  StageThread& operator=(const StageThread&) = delete;
-  ~StageThread() {
+  ChunkHashing(StageRing& ring, ContentHasher& hasher) : ring_(ring), hasher_(hasher) {}
+  ChunkHashing(const ChunkHashing&) = delete;
+  ChunkHashing& operator=(const ChunkHashing&) = delete;
+  ~ChunkHashing() {
     if (!thread_.joinable()) return;
     ring_.stop();
     thread_.join();
   }
 
   // Fails with the operating-system error when no thread can be started.
-  Status start(Produce produce) {
+  Status start() {
     try {
-      thread_ = std::thread(run, std::move(produce), std::ref(ring_));
+      thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
       return fail_os(e.code().value());
     }
     return {};
   }
 
+  // Waits until every chunk the ring carried to its end has been hashed.
+  void finish() { thread_.join(); }
+
  private:
-  static void run(const Produce& produce, StageRing& ring) {
-    // An exception escaping a thread ends the process; a failed allocation
-    // ends only this install.
-    try {
-      for (;;) {
-        const auto buffer = ring.begin_fill();
-        if (!buffer) return;
-        const auto n = produce(*buffer);
-        if (!n) return ring.finish(fail(n.error()));
-        if (*n == 0) return ring.finish({});
-        ring.publish(*n);
-      }
-    } catch (const std::bad_alloc&) {
-      ring.finish(fail_os(ENOMEM));
+  void run() {
+    for (;;) {
+      const auto bytes = ring_.next(kReader);
+      if (!bytes || bytes->empty()) return;
+      content_hasher_update(hasher_, *bytes);
+      ring_.release(kReader);
     }
   }
 
+  static constexpr unsigned kReader = 1;
   StageRing& ring_;
+  ContentHasher& hasher_;
   std::thread thread_;
 };
 
-// Decrypts, decompresses, measures, hashes and writes the whole object into
-// `target_fd`, as a pipeline of three threads: one reads and decrypts
-// segments into the decoder's input buffers, one decompresses them into output
-// chunks, and the calling thread checks, hashes, writes and reports each
-// chunk in order. Every buffer holds exactly what the single-threaded chain
-// would pass on, so chunk boundaries, totals and the order of errors are the
-// same.
+// Fills a buffer with the object's next bytes, hashing them on the way; at the
+// end of the file the hash is finished.
+using ObjectRead = std::function<Result<std::size_t>(std::span<std::byte>)>;
+// Takes the next output chunk: checks, writes and reports it.
+using TakeChunk = std::function<Status(std::span<const std::byte>)>;
+
+// A small object on the calling thread alone: starting the threads would cost
+// more than the work they share.
+Status fill_on_this_thread(ObjectDecoder& decoder, const ObjectRead& read_object, ContentHasher& hasher,
+                           const TakeChunk& take_chunk) {
+  decoder.reader().set_input_source(read_object);
+  struct PooledChunk {
+    std::unique_ptr<std::byte[]> bytes = pack_stages::SlotPool::instance().take(pack::kInstallChunkBytes);
+    ~PooledChunk() { pack_stages::SlotPool::instance().give_back(pack::kInstallChunkBytes, std::move(bytes)); }
+  } chunk;
+  for (;;) {
+    const std::size_t n = QV_TRY(read_object_data(decoder, std::span(chunk.bytes.get(), pack::kInstallChunkBytes)));
+    if (n == 0) return {};
+    const std::span<const std::byte> bytes(chunk.bytes.get(), n);
+    QV_TRY(take_chunk(bytes));
+    content_hasher_update(hasher, bytes);
+  }
+}
+
+// A larger object as a pipeline of five threads: one reads the object file
+// (hashing it), one opens its segments into the decoder's input buffers, one
+// decompresses them into output chunks, one hashes the chunks, and the
+// calling thread takes each chunk in order. Every thread is joined before
+// this returns, on every path.
+Status fill_on_threads(ObjectDecoder& decoder, const ObjectRead& read_object, ContentHasher& hasher,
+                       const TakeChunk& take_chunk) {
+  StageRing raw(pack::kObjectReadBytes);
+  StageRing plaintext(pack::kDecoderInputBytes);
+  StageRing chunks(pack::kInstallChunkBytes, 2);  // read by this thread and the content hasher
+  // Declared in this order so that each thread is stopped and joined before
+  // the one it waits on.
+  StageThread reading(raw);
+  StageThread decrypting(plaintext);
+  StageThread decompressing(chunks);
+  ChunkHashing hashing(chunks, hasher);
+  SegmentedDecryptReader& segments = decoder.reader();
+  RingInput object_bytes(raw);
+  segments.set_input_source([&object_bytes](std::span<std::byte> out) { return object_bytes.read(out); });
+  decoder.set_input_source([&plaintext](std::span<std::byte> out) -> Result<std::size_t> {
+    const auto input = QV_TRY(plaintext.next());
+    if (input.empty()) return 0;
+    std::memcpy(out.data(), input.data(), input.size());
+    plaintext.release();
+    return input.size();
+  });
+  QV_TRY(reading.start(read_object));
+  QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
+  QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
+  QV_TRY(hashing.start());
+  for (;;) {
+    const auto bytes = QV_TRY(chunks.next());
+    if (bytes.empty()) break;
+    QV_TRY(take_chunk(bytes));
+    chunks.release();
+  }
+  hashing.finish();
+  return {};
+}
+
+// Reads, decrypts, decompresses, measures, hashes and writes the whole object
+// into `target_fd`, hashing the object itself with SHA-256 during that read
+// (the ciphertext check of verify_object_file, made during the read the
+// install needs anyway): on the calling thread for a small object, on a
+// pipeline of threads otherwise. Either way each chunk is the output of one
+// decoding call into a 1 MiB buffer, as the single-threaded chain makes it,
+// and chunks are checked, written and reported on the calling thread in
+// order, so the totals and the order of errors are the same.
+// `ciphertext_digest` receives the SHA-256 text of the whole object once its
+// read has met the end of the file, and stays empty when it never got there.
 //
 // Owns the decoder, so the object file is closed and the key wiped when this
-// returns, whatever the outcome, and always after both threads are joined.
+// returns, whatever the outcome, and always after every thread is joined.
 Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry& entry, std::uint32_t window_log_cap,
-                   const InstallWriteCallback& on_write) {
+                   const InstallWriteCallback& on_write, std::optional<std::string>& ciphertext_digest) {
   auto reader = QV_TRY(read_object_header(std::move(object_fd), entry.key, entry.nonce));
   auto decoder = QV_TRY(open_object_decoder(std::move(reader)));
   QV_TRY(decoder.set_max_window_log(window_log_cap == 0 ? 0 : std::min(window_log_cap, pack::kMaxWindowLog)));
 
-  StageRing plaintext(pack::kDecoderInputBytes);
-  StageRing chunks(pack::kInstallChunkBytes);
-  ContentHasher hasher = content_hasher_new(entry.algorithm);
-  std::uint64_t total = 0;
-  {
-    // Declared in this order so the decompressing thread, which waits on the
-    // decrypting one, is stopped and joined first.
-    StageThread decrypting(plaintext);
-    StageThread decompressing(chunks);
-    decoder.set_input_source([&plaintext](std::span<std::byte> out) -> Result<std::size_t> {
-      const auto input = QV_TRY(plaintext.next());
-      if (input.empty()) return 0;
-      std::memcpy(out.data(), input.data(), input.size());
-      plaintext.release();
-      return input.size();
-    });
-    SegmentedDecryptReader& segments = decoder.reader();
-    QV_TRY(decrypting.start([&segments](std::span<std::byte> out) { return segments.read(out); }));
-    QV_TRY(decompressing.start([&decoder](std::span<std::byte> out) { return read_object_data(decoder, out); }));
-    for (;;) {
-      const auto bytes = QV_TRY(chunks.next());
-      if (bytes.empty()) break;
-      if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
-        return fail(std::string(pack::text::kOverflow));
-      }
-      // Refused before a byte of it is hashed or written, so the target never
-      // holds more than the signed size.
-      if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
-      content_hasher_update(hasher, bytes);
-      QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
-      QV_TRY(on_write(total));
-      chunks.release();
+  // The header that read_object_header has just matched is the magic and the
+  // entry's nonce prefix, byte for byte.
+  ContentHasher ciphertext = content_hasher_new(HashAlgorithm::Sha256);
+  content_hasher_update(ciphertext, pack::kMagic);
+  content_hasher_update(ciphertext, std::as_bytes(std::span(entry.nonce)));
+  const int file = decoder.reader().file_descriptor();
+  const ObjectRead read_and_hash = [&](std::span<std::byte> out) -> Result<std::size_t> {
+    const std::size_t n = QV_TRY(platform::read_some_retrying(file, out));
+    if (n == 0) {
+      ciphertext_digest = content_hasher_finish(std::move(ciphertext));
+    } else {
+      content_hasher_update(ciphertext, out.first(n));
     }
+    return n;
+  };
+
+  std::uint64_t total = 0;
+  std::uint64_t written_back = 0;  // the bytes the kernel was asked to start writing
+  const TakeChunk take_chunk = [&](std::span<const std::byte> bytes) -> Status {
+    if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
+      return fail(std::string(pack::text::kOverflow));
+    }
+    // Refused before a byte of it is written, so the target never holds more
+    // than the signed size.
+    if (total > entry.bytes) return fail(std::string(pack::text::kSizeExceeded));
+    QV_TRY(platform::write_all(target_fd, bytes.data(), bytes.size()));
+    if (total - written_back >= pack::kWritebackRunBytes) {
+      platform::start_writeback(target_fd, written_back, total - written_back);
+      written_back = total;
+    }
+    return on_write(total);
+  };
+  ContentHasher hasher = content_hasher_new(entry.algorithm);
+  if (entry.object_bytes < pack::kThreadedInstallObjectBytes) {
+    QV_TRY(fill_on_this_thread(decoder, read_and_hash, hasher, take_chunk));
+  } else {
+    QV_TRY(fill_on_threads(decoder, read_and_hash, hasher, take_chunk));
   }
-  // Both threads are joined: the decoder and its reader are this thread's
+  // Every thread is joined: the decoder and its reader are this thread's
   // again.
   if (total != entry.bytes) return file_hash_mismatch(entry);
   if (content_hasher_finish(std::move(hasher)) != entry.digest) return file_hash_mismatch(entry);
   // The reader answers the end of data only after the final segment, so this
   // holds unless that rule is ever broken.
   if (!decoder.reader().final_seen()) return fail(std::string(pack::text::kMissingFinal));
+  return {};
+}
+
+// The outcome of an install whose object was hashed on the way, as if the
+// object had been verified before anything else: a wrong SHA-256 outranks
+// whatever the install met. An install that ended before the whole object
+// was read is left to install_object, which hashes the object then.
+Status check_ciphertext(const FileEntry& entry, const std::optional<std::string>& digest, Status installed) {
+  if (!digest) {
+    // A stream that ended well has read the object to its end.
+    if (installed) return fail(std::string(pack::text::kMissingFinal));
+    return installed;
+  }
+  if (*digest != entry.object_sha256) return fail(std::string(pack::text::kCiphertextHashMismatch));
+  return installed;
+}
+
+Status create_and_fill(const fs::path& object, const fs::path& target, const FileEntry& entry,
+                       std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
+                       const InstallObjectOptions& options, std::optional<std::string>& ciphertext_digest) {
+  QV_TRY(check_write_target(target));
+  QV_TRY(reject_reparse_points(target));
+  const auto parent = QV_TRY(target_parent(target));
+  QV_TRY(platform::make_directories(parent));
+
+  // Whatever already sits at the target, a file or a link, makes the creation
+  // fail, so an existing file is never opened.
+  auto target_fd = QV_TRY(platform::create_new_file(target, options.mode));
+  auto object_fd = QV_TRY(platform::open_sequential_read(object));
+  QV_TRY(check_ciphertext(entry, ciphertext_digest,
+                          fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write,
+                                      ciphertext_digest)));
+
+  // Nothing is flushed, and nothing counts, before the object proved to be
+  // the signed one.
+  if (!options.flush) return platform::close_fd(target_fd.release());
+  QV_TRY(platform::flush_fd(target_fd.get()));
+  QV_TRY(platform::close_fd(target_fd.release()));
+  // The file is new: its folder entry must reach the disk too, or a crash
+  // after the install is recorded could lose the file.
+  QV_TRY(platform::flush_directory(parent));
   return {};
 }
 
@@ -341,25 +317,15 @@ Status verify_object_file(const fs::path& object, const FileEntry& entry) {
 Status install_object(const fs::path& object, const fs::path& target, const FileEntry& entry,
                       std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
                       const InstallObjectOptions& options) {
-  QV_TRY(verify_object_file(object, entry));
-  QV_TRY(check_write_target(target));
-  QV_TRY(reject_reparse_points(target));
-  const auto parent = QV_TRY(target_parent(target));
-  QV_TRY(platform::make_directories(parent));
-
-  // Whatever already sits at the target, a file or a link, makes the creation
-  // fail, so an existing file is never opened.
-  auto target_fd = QV_TRY(platform::create_new_file(target, options.mode));
-  auto object_fd = QV_TRY(platform::open_sequential_read(object));
-  QV_TRY(fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write));
-
-  if (!options.flush) return platform::close_fd(target_fd.release());
-  QV_TRY(platform::flush_fd(target_fd.get()));
-  QV_TRY(platform::close_fd(target_fd.release()));
-  // The file is new: its folder entry must reach the disk too, or a crash
-  // after the install is recorded could lose the file.
-  QV_TRY(platform::flush_directory(parent));
-  return {};
+  // The size first, so that a wrong one costs nothing else.
+  const auto info = QV_TRY(platform::stat_path(object));
+  if (info.size != entry.object_bytes) return fail(std::string(pack::text::kObjectSizeMismatch));
+  std::optional<std::string> ciphertext_digest;
+  auto installed = create_and_fill(object, target, entry, window_log_cap, on_write, options, ciphertext_digest);
+  // A step that failed before the object was read whole is outranked by a
+  // wrong object too, as the check made first would have found it.
+  if (!installed && !ciphertext_digest) QV_TRY(verify_object_file(object, entry));
+  return installed;
 }
 
 }  // namespace qv

@@ -51,6 +51,17 @@ inline constexpr std::size_t kDecoderInputBytes = 131'075;
 // Output chunk of an install: each chunk is checked, hashed, written and
 // reported in order, while the chunks after it are being decoded.
 inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
+// Objects of at least this size are installed by a pipeline of threads;
+// smaller ones on the calling thread alone, where the threads would cost
+// more than they share.
+inline constexpr std::uint64_t kThreadedInstallObjectBytes = 524'288;
+// While an install writes, the kernel is asked to start writing each such
+// run of the target to the disk, so the flush at the end waits for little
+// more than the last run.
+inline constexpr std::uint64_t kWritebackRunBytes = 8 * 1'048'576;
+// Reads of the object file during an install, each hashed (the ciphertext
+// check) on the way to the decryption.
+inline constexpr std::size_t kObjectReadBytes = 262'144;
 // How many buffers each stage of an install may hold ahead of the next: output
 // chunks decoded ahead of the one being written, and decrypted input buffers
 // ahead of the decompressor. Bounds the buffers of an install to 8 MiB of
@@ -118,10 +129,23 @@ class SegmentedDecryptReader {
   // confirmed after it.
   bool final_seen() const { return final_seen_; }
 
+  // Where the reader takes the object's bytes after the header from: by
+  // default its own file. An install that reads the file on another thread
+  // (hashing it on the way) hands the reader that thread's output instead;
+  // `source` must yield the file's bytes in order, 0 only at its end, or the
+  // read error. While a source is set, the reader does not touch its file.
+  using InputSource = std::function<Result<std::size_t>(std::span<std::byte>)>;
+  void set_input_source(InputSource source) { input_source_ = std::move(source); }
+  // The object file the reader owns, positioned after what it has read, for
+  // such a source to read from; it stays the reader's.
+  int file_descriptor() const { return file_.get(); }
+
  private:
   SegmentedDecryptReader(platform::UniqueFd file, std::span<const std::uint8_t, pack::kKeyBytes> key,
                          std::span<const std::uint8_t, pack::kNoncePrefixBytes> nonce_prefix);
   Status open_next_segment();
+  Result<std::size_t> read_input(std::span<std::byte> out);
+  Status read_input_exact(std::span<std::byte> out);
   void wipe_key();
 
   platform::UniqueFd file_;
@@ -135,6 +159,7 @@ class SegmentedDecryptReader {
   std::vector<std::byte> segment_;
   std::size_t plain_size_ = 0;
   std::size_t plain_pos_ = 0;
+  InputSource input_source_;
 
   friend Result<SegmentedDecryptReader> read_object_header(
       platform::UniqueFd file, std::span<const std::uint8_t, pack::kKeyBytes> key,
@@ -225,20 +250,25 @@ struct InstallObjectOptions {
   bool flush = true;
 };
 
-// Creates `target` as a new file and fills it from `object`:
-// verify_object_file; the write guard and the reparse check on the target;
+// Creates `target` as a new file and fills it from `object`: the object's
+// size against `entry.object_bytes`; the write guard and the reparse check on the target;
 // the parent folders ("parent" when the target has none); the target created
 // new (never following a link, failing with the operating-system error when
 // anything exists there, so an existing file is never opened or changed);
 // then the object decrypted, decompressed with the window limited to
 // 2^min(`window_log_cap`, 27) (0: the library default, also 2^27), measured,
 // hashed and written in chunks of at most 1 MiB, `on_write` called after each.
-// Reading with decryption, and decompression, run on two helper threads, at
-// most kInstallChunkSlots buffers ahead each; checking, hashing, writing and
-// `on_write` stay on the caller's thread, in order, with the same chunks and
-// the same first error as a single thread would meet, and nothing after a
-// failed chunk is written. Both helpers are joined before this returns, on
-// every path.
+// The object's own SHA-256 is taken during that read, not in a pass of its
+// own: an object whose size or SHA-256 is not the signed one fails with
+// verify_object_file's error, whatever the install met first (when the
+// install ended before the whole object was read, the object is hashed then),
+// and the target is never flushed before the hash matched. An object of
+// kThreadedInstallObjectBytes or more is read with that hash, decrypted,
+// decompressed and content-hashed on four helper threads, at most
+// kInstallChunkSlots buffers ahead each; checking, writing and `on_write`
+// stay on the caller's thread, in order, with the same chunks and the same
+// first error as a single thread would meet, and nothing after a failed chunk
+// is written. Every helper is joined before this returns, on every path.
 // A chunk that would take the total past `entry.bytes` fails with
 // "decompressed size exceeded" and is not written. A short total or a digest
 // other than `entry.digest` fails with "file hash mismatch: {entry.path}". The

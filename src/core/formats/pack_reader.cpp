@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "core/formats/pack.hpp"
@@ -18,25 +17,21 @@ static_assert(crypto_aead_xchacha20poly1305_ietf_NPUBBYTES == pack::kNoncePrefix
 
 std::unexpected<Error> framing_error() { return fail(std::string(pack::text::kFraming)); }
 
-// One read; interrupted reads are retried, since giving up on a signal would
-// abort an install for no fault of the object.
-Result<std::size_t> read_retrying(int fd, std::span<std::byte> out) {
-  for (;;) {
-    auto n = platform::read_some(fd, out);
-    if (n || n.error().os_code() != EINTR) return n;
-  }
-}
-
-// Reads exactly `out.size()` bytes; a file that ends first fails with the
-// short-read text.
-Status read_exact(int fd, std::span<std::byte> out) {
+// Reads exactly `out.size()` bytes through `read_once`; an input that ends
+// first fails with the short-read text.
+template <class ReadOnce>
+Status read_exact_with(ReadOnce&& read_once, std::span<std::byte> out) {
   std::size_t done = 0;
   while (done < out.size()) {
-    const std::size_t n = QV_TRY(read_retrying(fd, out.subspan(done)));
+    const std::size_t n = QV_TRY(read_once(out.subspan(done)));
     if (n == 0) return fail(std::string(pack::text::kShortRead));
     done += n;
   }
   return {};
+}
+
+Status read_exact(int fd, std::span<std::byte> out) {
+  return read_exact_with([fd](std::span<std::byte> part) { return platform::read_some_retrying(fd, part); }, out);
 }
 
 std::uint32_t load_le32(const std::byte* p) {
@@ -63,7 +58,8 @@ SegmentedDecryptReader::SegmentedDecryptReader(SegmentedDecryptReader&& other) n
       broken_(other.broken_),
       segment_(std::move(other.segment_)),
       plain_size_(other.plain_size_),
-      plain_pos_(other.plain_pos_) {
+      plain_pos_(other.plain_pos_),
+      input_source_(std::move(other.input_source_)) {
   other.wipe_key();
 }
 
@@ -78,6 +74,7 @@ SegmentedDecryptReader& SegmentedDecryptReader::operator=(SegmentedDecryptReader
     segment_ = std::move(other.segment_);
     plain_size_ = other.plain_size_;
     plain_pos_ = other.plain_pos_;
+    input_source_ = std::move(other.input_source_);
     other.wipe_key();
   }
   return *this;
@@ -104,12 +101,20 @@ Result<std::size_t> SegmentedDecryptReader::read(std::span<std::byte> out) {
   return n;
 }
 
+Result<std::size_t> SegmentedDecryptReader::read_input(std::span<std::byte> out) {
+  return input_source_ ? input_source_(out) : platform::read_some_retrying(file_.get(), out);
+}
+
+Status SegmentedDecryptReader::read_input_exact(std::span<std::byte> out) {
+  return read_exact_with([this](std::span<std::byte> part) { return read_input(part); }, out);
+}
+
 Status SegmentedDecryptReader::open_next_segment() {
   plain_size_ = 0;
   plain_pos_ = 0;
 
   std::array<std::byte, pack::kSegmentHeadBytes> head{};
-  QV_TRY(read_exact(file_.get(), head));
+  QV_TRY(read_input_exact(head));
   const std::uint32_t length = load_le32(head.data());
   const auto flag = static_cast<std::uint8_t>(head[4]);
   // Refused before the body is read, so a forged length never sizes a buffer.
@@ -119,7 +124,7 @@ Status SegmentedDecryptReader::open_next_segment() {
   const bool final = flag == pack::kFlagFinal;
 
   segment_.resize(length);
-  QV_TRY(read_exact(file_.get(), segment_));
+  QV_TRY(read_input_exact(segment_));
   // The last counter value is reserved for a final segment.
   if (!final && counter_ == 0xFFFFFFFFu) return framing_error();
 
@@ -144,7 +149,7 @@ Status SegmentedDecryptReader::open_next_segment() {
   } else {
     // The final segment must end the file.
     std::byte extra{};
-    if (QV_TRY(read_retrying(file_.get(), std::span(&extra, 1))) != 0) return framing_error();
+    if (QV_TRY(read_input(std::span(&extra, 1))) != 0) return framing_error();
     final_seen_ = true;
   }
   plain_size_ = static_cast<std::size_t>(plain_length);

@@ -201,9 +201,13 @@ Result<std::string> hash_file(const std::filesystem::path& path, HashAlgorithm a
 Result<std::string> hash_file(const std::filesystem::path& path, HashAlgorithm algorithm,
                               std::span<std::byte> buffer) {
   platform::UniqueFd fd = QV_TRY(platform::open_sequential_read(path));
+  return hash_open_file(fd.get(), algorithm, buffer);
+}
+
+Result<std::string> hash_open_file(int fd, HashAlgorithm algorithm, std::span<std::byte> buffer) {
   ContentHasher hasher = content_hasher_new(algorithm);
   for (;;) {
-    std::size_t n = QV_TRY(platform::read_some(fd.get(), buffer));
+    std::size_t n = QV_TRY(platform::read_some(fd, buffer));
     if (n == 0) break;
     content_hasher_update(hasher, std::span<const std::byte>(buffer.data(), n));
   }

@@ -111,6 +111,12 @@ Result<std::string> hash_file(const std::filesystem::path& path, HashAlgorithm a
 Result<std::string> hash_file(const std::filesystem::path& path, HashAlgorithm algorithm,
                               std::span<std::byte> buffer);
 
+// The digest text of what `fd` holds from its current position to its end,
+// read through `buffer` (reads of up to its size, which must not be zero). A
+// read failure is the operating-system error. The descriptor stays open, and
+// is the caller's.
+Result<std::string> hash_open_file(int fd, HashAlgorithm algorithm, std::span<std::byte> buffer);
+
 struct Sha256Digest {
   std::uint64_t length = 0;  // bytes fed
   std::string digest;        // "sha256" digest text

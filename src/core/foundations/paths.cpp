@@ -1,5 +1,6 @@
 #include "core/foundations/paths.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "core/foundations/unicode.hpp"
 #include "platform/fs.hpp"
 #include "platform/random.hpp"
+#include "platform/sequential_read.hpp"
 
 namespace qv {
 namespace {
@@ -44,6 +46,24 @@ Status validate_component(std::string_view component) {
   }
   if (is_reserved_device_stem(component)) return fail("reserved Windows name");
   return {};
+}
+
+// Whether `path`, once lower-cased as `equal` compares, names one of the
+// launcher's own files.
+template <class Equal>
+bool names_launcher_file(std::string_view path, Equal equal) {
+  return equal(path, ".launcher") || equal(path.substr(0, 10), ".launcher/") || equal(path, "launcherupdater.exe") ||
+         equal(path, "launcher.json") || equal(path, "launcher.exe") || equal(path, "builder.json");
+}
+
+// The reserved-path rule compares fully lower-cased texts. Full lower-casing
+// of ASCII text folds A-Z and nothing else, so an ASCII path is decided
+// without the case-mapping library or a copy: a check asks this for every
+// file of the client.
+bool is_reserved_launcher_path(std::string_view path) {
+  const bool ascii = std::all_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return names_launcher_file(path, equals_ignoring_ascii_case);
+  return names_launcher_file(to_lower_full(path), [](std::string_view a, std::string_view b) { return a == b; });
 }
 
 bool is_protected_name(std::string_view component) {
@@ -103,11 +123,7 @@ Status validate_relative_path(std::string_view path) {
 
 Status check_reserved_path(std::string_view path) {
   QV_TRY(validate_relative_path(path));
-  const std::string lower = to_lower_full(path);
-  if (lower == ".launcher" || lower.starts_with(".launcher/") || lower == "launcherupdater.exe" ||
-      lower == "launcher.json" || lower == "launcher.exe" || lower == "builder.json") {
-    return fail("reserved launcher path");
-  }
+  if (is_reserved_launcher_path(path)) return fail("reserved launcher path");
   return {};
 }
 
@@ -174,20 +190,40 @@ Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view re
 PhysicalPathCache::PhysicalPathCache(fs::path root) : root_(std::move(root)) {
   if (!reject_reparse_points(root_)) return;
   auto canonical = platform::canonicalize(root_);
+  if (!canonical || *canonical != root_) return;
   auto info = platform::lstat_path(root_);
   if (!info) return;
   root_info_ = *info;
-  plain_root_ = canonical && *canonical == root_;
+  // Without the handle every path takes the uncached way, with its answers.
+  if (auto fd = platform::open_lookup_folder(root_)) root_fd_ = std::move(*fd);
+}
+
+const char* PhysicalPathCache::below_root(std::string_view relative) {
+  text_.assign(relative);
+  return text_.c_str();
 }
 
 Result<fs::path> PhysicalPathCache::resolve(std::string_view relative) {
-  if (!plain_root_) return resolve_physical_path(root_, relative);
+  QV_TRY(examine(relative));
+  return root_ / fs::path(std::string(relative));
+}
+
+Result<std::optional<platform::FileInfo>> PhysicalPathCache::examine(std::string_view relative) {
+  using Found = std::optional<platform::FileInfo>;
+  if (!root_fd_) {
+    const fs::path joined = QV_TRY(resolve_physical_path(root_, relative));
+    auto info = platform::lstat_path(joined);
+    if (!info) return Found();  // resolve_physical_path read it just now; gone since
+    return Found(*info);
+  }
   QV_TRY(check_reserved_path(relative));
-  fs::path joined = root_ / fs::path(std::string(relative));
   // The nearest existing ancestor must not be a reserved path either.
-  const auto nearest_existing = [&](std::size_t end) -> Result<fs::path> {
-    if (end != 0) QV_TRY(check_reserved_path(relative.substr(0, end)));
-    return joined;
+  const auto nothing_below = [&](std::size_t existing_end) -> Result<Found> {
+    if (existing_end != 0) QV_TRY(check_reserved_path(relative.substr(0, existing_end)));
+    return Found();
+  };
+  const auto refused = [&](std::string_view prefix) {
+    return fail(fmt::format(fmt::runtime(kReparsePoint), (root_ / fs::path(std::string(prefix))).string()));
   };
   std::size_t existing_end = 0;  // length of the longest prefix known to exist
   for (std::size_t slash = relative.find('/'); slash != std::string_view::npos; slash = relative.find('/', slash + 1)) {
@@ -196,29 +232,30 @@ Result<fs::path> PhysicalPathCache::resolve(std::string_view relative) {
       existing_end = slash;
       continue;
     }
-    const fs::path folder_path = root_ / fs::path(std::string(folder));
-    auto info = platform::lstat_path(folder_path);
+    auto info = platform::lstat_at(root_fd_.get(), std::string(folder));
     if (!info) {
-      if (info.error().is_not_found()) return nearest_existing(existing_end);  // nothing further down exists
+      if (info.error().is_not_found()) return nothing_below(existing_end);  // nothing further down exists
       return fail(info.error());
     }
     // Every folder checked lies on the root's own file system, so each one
     // is compared with the root rather than with the folder above it.
-    if (info->kind == platform::FileKind::Symlink || platform::is_mount_point(*info, root_info_)) {
-      return fail(fmt::format(fmt::runtime(kReparsePoint), folder_path.string()));
-    }
+    if (info->kind == platform::FileKind::Symlink || platform::is_mount_point(*info, root_info_)) return refused(folder);
     checked_.emplace(folder);
     existing_end = slash;
   }
-  auto info = platform::lstat_path(joined);
-  if (info && (info->kind == platform::FileKind::Symlink || platform::is_mount_point(*info, root_info_))) {
-    return fail(fmt::format(fmt::runtime(kReparsePoint), joined.string()));
-  }
+  below_root(relative);
+  auto info = platform::lstat_at(root_fd_.get(), text_);
   if (!info) {
     if (!info.error().is_not_found()) return fail(info.error());
-    return nearest_existing(existing_end);
+    return nothing_below(existing_end);
   }
-  return joined;
+  if (info->kind == platform::FileKind::Symlink || platform::is_mount_point(*info, root_info_)) return refused(relative);
+  return Found(*info);
+}
+
+Result<platform::UniqueFd> PhysicalPathCache::open_for_reading(std::string_view relative) {
+  if (!root_fd_) return platform::open_for_read_no_follow(root_ / fs::path(std::string(relative)));
+  return platform::open_below_for_reading(root_fd_.get(), below_root(relative));
 }
 
 std::string random_hex_id() {

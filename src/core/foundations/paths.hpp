@@ -9,11 +9,13 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "platform/error.hpp"
+#include "platform/fd.hpp"
 #include "platform/fs.hpp"
 
 namespace qv {
@@ -65,19 +67,34 @@ Result<fs::path> resolve_physical_path(const fs::path& root, std::string_view re
 // is a link (looked at once, when the cache is made), each folder below it is
 // looked at once instead of every prefix of every path again (some twenty
 // metadata calls a file), mount points refused as `join_checked` refuses
-// them. A folder swapped for a link after it was looked at is not seen: use
-// it for paths that are only read (a check, a verification), never to decide
-// where to write.
+// them, and every look-up starts from a handle on the root, so the kernel
+// walks only the client-relative part. A folder swapped for a
+// link after it was looked at is not seen: use it for paths that are only
+// read (a check, a verification), never to decide where to write.
 class PhysicalPathCache {
  public:
   explicit PhysicalPathCache(fs::path root);
   Result<fs::path> resolve(std::string_view relative);
 
+  // resolve()'s checks and errors, and from the same look the metadata of
+  // what stands at the path itself (a link there is refused, as resolve()
+  // refuses it); nothing when nothing stands there.
+  Result<std::optional<platform::FileInfo>> examine(std::string_view relative);
+
+  // Opens the file at `relative`, which examine() accepted, for reading; a
+  // link put there since fails with the operating-system error instead of
+  // being followed.
+  Result<platform::UniqueFd> open_for_reading(std::string_view relative);
+
  private:
+  // `relative` in text_, NUL-terminated, for the calls below the root.
+  const char* below_root(std::string_view relative);
+
   fs::path root_;
   platform::FileInfo root_info_;
-  bool plain_root_ = false;
+  platform::UniqueFd root_fd_;  // open only when the root is plain
   std::set<std::string, std::less<>> checked_;  // folders below the root that are no links
+  std::string text_;
 };
 
 // 32 lower-case hexadecimal digits encoding 16 fresh random bytes.

@@ -98,6 +98,7 @@ std::string serialize_progress(const Progress& progress) {
 
 void emit_progress(const LineSink& sink, Stage stage, std::uint64_t completed, std::optional<std::uint64_t> total,
                    ProgressUnit unit, std::string_view detail) {
+  if (sink.drops_lines()) return;  // a check emits one per client file
   Progress progress{stage, completed, total, unit, std::string(detail)};
   std::string line(kProgressTag);
   line += serialize_progress(progress);

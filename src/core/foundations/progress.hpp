@@ -49,6 +49,8 @@ class LineSink {
   void operator()(std::string line) const;
   // A sink that drops every line.
   static LineSink discard();
+  // True for a sink that drops every line, so a caller may skip making them.
+  bool drops_lines() const { return !state_; }
 
  private:
   struct State;

@@ -85,9 +85,15 @@ Result<PreparedCheck> prepare_locked(const ClientConfig& config, bool full_check
   QV_TRY(download_file(config.manifest_url, envelope_path, std::nullopt, kManifestDownloadLimit,
                        config.allow_loopback_http, cancel, on_bytes));
 
-  const std::string bytes = QV_TRY(platform::read_small_file(envelope_path, kEnvelopeMaxBytes));
-  Manifest manifest = QV_TRY(open_envelope_bytes(bytes, config));
-  emit_progress_with_total(sink, Stage::Manifest, bytes.size(), bytes.size(), ProgressUnit::Bytes, kSignatureChecked);
+  Manifest manifest;
+  {
+    // Freed before the planning, which for a client of many files needs the
+    // memory more than anything else here.
+    const std::string bytes = QV_TRY(platform::read_small_file(envelope_path, kEnvelopeMaxBytes));
+    manifest = QV_TRY(open_envelope_bytes(bytes, config));
+    emit_progress_with_total(sink, Stage::Manifest, bytes.size(), bytes.size(), ProgressUnit::Bytes,
+                             kSignatureChecked);
+  }
 
   if (manifest.min_launcher > kLauncherVersion) return fail(std::string(kLauncherUpdateRequired));
 

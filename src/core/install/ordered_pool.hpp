@@ -1,7 +1,9 @@
 // Running one function over a sequence of indices on several threads while
-// the caller takes the results back strictly in the order it submitted them.
+// the caller takes the results back strictly in index order: OrderedPool for
+// results of any type over a window the caller chooses, OrderedScan for
+// yes-or-no answers over long runs of cheap indices.
 //
-// The caller submits indices one at a time and takes each result back in
+// OrderedPool: the caller submits indices one at a time and takes each result back in
 // submission order; it decides how many it keeps in flight, so memory is
 // bounded by that window whatever the length of the sequence. Each thread
 // owns one `Scratch` (say, a read buffer), made when the thread starts and
@@ -10,7 +12,10 @@
 // order of work.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -23,6 +28,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/error.hpp"
 
 namespace qv {
 
@@ -150,6 +157,150 @@ class OrderedPool {
   unsigned idle_ = 0;     // threads waiting for work
   bool waiting_ = false;  // the owner waits in take()
   bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+// Answers one yes-or-no question for every index of [0, count) on several
+// threads, while the owner takes the answers strictly in index order, as one
+// thread answering them in turn would give them.
+//
+// Built for long runs of cheap questions (a check asks one per client file):
+// threads claim short runs of consecutive indices from a shared counter and
+// publish each answer in a byte of their own, so answering costs no lock and
+// no wake-up per index; the owner sleeps only when the answer it needs is
+// still being worked out and no index is left to work on itself (until then
+// it answers the next unclaimed run on its own thread). Memory is one byte
+// per index beside the threads' scratch. After a failed index no index past it
+// is started; the indices being worked on are finished.
+template <class Scratch>
+class OrderedScan {
+ public:
+  using Work = std::function<Result<bool>(std::uint32_t index, Scratch& scratch)>;
+
+  // `work` must be safe to call from several threads at once and must not
+  // throw (an exception escaping a thread ends the process). Starts up to
+  // `threads` - 1 threads beside the owner, fewer for a short sequence, none
+  // when `threads` is 1 (then take() answers each index on the owner's thread
+  // in turn). A thread that cannot be started leaves its share to the others.
+  OrderedScan(unsigned threads, std::uint32_t count, Work work)
+      : count_(count),
+        run_(run_length(threads, count)),
+        work_(std::move(work)),
+        answers_(std::make_unique<std::atomic<std::uint8_t>[]>(count)) {
+    const std::uint32_t runs = (count + run_ - 1) / run_;
+    const unsigned helpers = std::min<std::uint32_t>(threads == 0 ? 0 : threads - 1, runs <= 1 ? 0 : runs - 1);
+    try {
+      workers_.reserve(helpers);
+      for (unsigned i = 0; i < helpers; ++i) workers_.emplace_back(&OrderedScan::help, this);
+    } catch (const std::system_error&) {
+      // Fewer threads only make the scan slower.
+    }
+  }
+
+  // Indices not yet started are dropped, those being worked on are finished,
+  // and every thread is joined before this returns.
+  ~OrderedScan() {
+    stop_after(0);
+    for (auto& worker : workers_) worker.join();
+  }
+
+  OrderedScan(const OrderedScan&) = delete;
+  OrderedScan& operator=(const OrderedScan&) = delete;
+
+  // The answer for the next index, 0 first, waiting for it or working on the
+  // sequence meanwhile. Only the owner calls it, at most `count` times; after
+  // an error it must not be called again.
+  Result<bool> take() {
+    const std::uint32_t index = taken_++;
+    for (;;) {
+      if (const auto answer = answers_[index].load(std::memory_order_acquire); answer != kPending) {
+        return answer_of(index, answer);
+      }
+      if (work_on_next_run(owner_scratch_)) continue;
+      // Everything is claimed: sleep until the thread that works on `index`
+      // says it is done. It looks at `wanted_` after it publishes, and this
+      // looks at the answer after it sets `wanted_`, so one of the two sees
+      // the other.
+      const std::uint32_t seen = wake_.load();
+      wanted_.store(index);
+      if (answers_[index].load() == kPending) wake_.wait(seen);
+      wanted_.store(kNobody);
+    }
+  }
+
+ private:
+  static constexpr std::uint8_t kPending = 0, kNo = 1, kYes = 2, kFailed = 3;
+  static constexpr std::uint32_t kNobody = 0xFFFFFFFFu;
+
+  // Runs short enough that the owner, taking answers in order, seldom waits
+  // for the tail of one thread's run, and long enough that claiming them
+  // costs nothing beside the work; one index each for a short sequence.
+  static std::uint32_t run_length(unsigned threads, std::uint32_t count) {
+    const std::uint64_t share = count / (8ull * std::max(1u, threads));
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(share, 1, 32));
+  }
+
+  Result<bool> answer_of(std::uint32_t index, std::uint8_t answer) {
+    if (answer != kFailed) return answer == kYes;
+    std::lock_guard lock(error_mutex_);
+    // Every lower index answered without failing, so the lowest failure
+    // recorded is this one.
+    if (!first_error_ || first_error_->first != index) std::abort();
+    return std::unexpected(std::move(first_error_->second));
+  }
+
+  // No index above `index` is started any more.
+  void stop_after(std::uint32_t index) {
+    std::uint32_t limit = limit_.load();
+    while (index < limit && !limit_.compare_exchange_weak(limit, index)) {
+    }
+  }
+
+  // Claims the next run of indices and answers them in order, publishing each
+  // answer as soon as it has it; false when nothing is left to claim.
+  bool work_on_next_run(Scratch& scratch) {
+    const std::uint64_t claimed = next_.fetch_add(run_);
+    if (claimed >= count_ || claimed > limit_.load(std::memory_order_relaxed)) return false;
+    const auto first = static_cast<std::uint32_t>(claimed);
+    const auto end = static_cast<std::uint32_t>(std::min<std::uint64_t>(count_, claimed + run_));
+    for (std::uint32_t i = first; i < end && i <= limit_.load(std::memory_order_relaxed); ++i) {
+      auto answer = work_(i, scratch);
+      std::uint8_t published = kNo;
+      if (!answer) {
+        published = kFailed;
+        std::lock_guard lock(error_mutex_);
+        if (!first_error_ || i < first_error_->first) first_error_.emplace(i, std::move(answer).error());
+        stop_after(i);
+      } else if (*answer) {
+        published = kYes;
+      }
+      answers_[i].store(published);
+      if (wanted_.load() == i) {
+        wake_.fetch_add(1);
+        wake_.notify_one();
+      }
+    }
+    return true;
+  }
+
+  void help() {
+    Scratch scratch;
+    while (work_on_next_run(scratch)) {
+    }
+  }
+
+  const std::uint32_t count_;
+  const std::uint32_t run_;
+  const Work work_;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> answers_;
+  std::uint32_t taken_ = 0;  // the owner's
+  Scratch owner_scratch_;
+  std::atomic<std::uint64_t> next_{0};          // the first index not yet claimed
+  std::atomic<std::uint32_t> limit_{kNobody};   // no index above it is started
+  std::atomic<std::uint32_t> wanted_{kNobody};  // the index the owner sleeps on
+  std::atomic<std::uint32_t> wake_{0};
+  std::mutex error_mutex_;
+  std::optional<std::pair<std::uint32_t, Error>> first_error_;  // the lowest failed index
   std::vector<std::thread> workers_;
 };
 

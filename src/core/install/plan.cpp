@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <functional>
 #include <limits>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -16,7 +15,9 @@
 #include "core/foundations/paths.hpp"
 #include "core/foundations/unicode.hpp"
 #include "core/install/ordered_pool.hpp"
+#include "platform/ascii.hpp"
 #include "platform/fs.hpp"
+#include "platform/sequential_read.hpp"
 
 namespace qv {
 namespace {
@@ -26,12 +27,6 @@ namespace fs = std::filesystem;
 constexpr std::string_view kSizeOverflow = "size overflow";
 constexpr std::string_view kNotAFile = "replacement target is not a file: {}";
 
-// Entries the pool may run ahead of the first undecided one. An entry in
-// flight holds only its index and its result, so the window costs a few
-// kilobytes per thread; it is wide enough that while one thread hashes a
-// large file the others keep going through many small ones.
-constexpr std::size_t kWindowPerThread = 128;
-
 unsigned thread_count(const PlanOptions& options) {
   if (options.threads != 0) return options.threads;
   // Two per processor: a thread waiting in a metadata call or on a read
@@ -40,42 +35,89 @@ unsigned thread_count(const PlanOptions& options) {
   return std::clamp(2 * std::thread::hardware_concurrency(), 1u, PlanOptions::kMaxThreads);
 }
 
-// The installed entries by lower-cased path. The first of two entries with
-// the same lower-case path wins; a validated manifest has none.
-using InstalledIndex = std::map<std::string, const FileEntry*, std::less<>>;
-
-InstalledIndex index_installed(const std::optional<Manifest>& installed) {
-  InstalledIndex index;
-  if (!installed) return index;
-  for (const FileEntry& entry : installed->files) index.emplace(to_lower_full(entry.path), &entry);
-  return index;
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-const FileEntry* find_installed(const InstalledIndex& index, std::string_view path) {
-  auto it = index.find(to_lower_full(path));
-  return it == index.end() ? nullptr : it->second;
+// The key an entry is matched by: its path fully lower-cased, into `out`.
+// Full lower-casing of ASCII text folds A-Z and nothing else, so the common
+// ASCII path needs neither the case-mapping library nor a fresh string.
+void lower_key(std::string_view path, std::string& out) {
+  if (!is_ascii(path)) {
+    out = to_lower_full(path);
+    return;
+  }
+  out.assign(path);
+  for (char& c : out) c = platform::ascii_lower(c);
 }
 
-// Only a regular file can be vouched for or hashed (hashing a pipe or a
-// device could block forever or never end), and only a file can be moved
-// aside for the new one: a folder, a pipe or a device at a file's path is the
-// player's, and is refused now rather than after the whole download, on
-// every attempt. Missing or unreadable metadata plans the download.
-Result<bool> regular_file_of_size(const fs::path& path, std::uint64_t bytes) {
-  auto info = platform::stat_path(path);
-  if (!info) return false;
-  if (info->kind != platform::FileKind::Regular) return fail(fmt::format(fmt::runtime(kNotAFile), path.string()));
-  return info->size == bytes;
-}
+// The installed entries by lower-cased path: an open-addressing table of
+// entry numbers with a part of each key's hash beside them, eight bytes a
+// slot, so a client of many files indexes its installed state in a small
+// fraction of what the state itself takes. Keys are lower-cased again only
+// to confirm a match of the hash. The first of two entries with the same
+// lower-case path wins; a validated manifest has none. Read-only once built,
+// so any number of threads may look up at once.
+class InstalledIndex {
+ public:
+  explicit InstalledIndex(const std::optional<Manifest>& installed) {
+    if (!installed || installed->files.empty()) return;
+    files_ = &installed->files;
+    std::size_t size = 16;
+    while (size < 2 * files_->size()) size *= 2;
+    slots_.assign(size, Slot{});
+    std::string key;
+    std::string scratch;
+    for (std::size_t i = 0; i < files_->size(); ++i) {
+      lower_key((*files_)[i].path, key);
+      const std::size_t hash = std::hash<std::string_view>{}(key);
+      std::size_t at = hash & (slots_.size() - 1);
+      for (; slots_[at].entry != 0; at = (at + 1) & (slots_.size() - 1)) {
+        if (matches(slots_[at], hash, key, scratch)) break;
+      }
+      if (slots_[at].entry == 0) slots_[at] = Slot{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(i + 1)};
+    }
+  }
 
-// What each pool thread keeps between entries; the path cache is made on
-// the thread's first entry.
+  bool empty() const { return files_ == nullptr; }
+
+  // The installed entry whose lower-cased path equals `key` (a lower-cased
+  // path), or none; `scratch` is the caller's, reused between calls.
+  const FileEntry* find(std::string_view key, std::string& scratch) const {
+    if (empty()) return nullptr;
+    const std::size_t hash = std::hash<std::string_view>{}(key);
+    for (std::size_t at = hash & (slots_.size() - 1); slots_[at].entry != 0; at = (at + 1) & (slots_.size() - 1)) {
+      if (matches(slots_[at], hash, key, scratch)) return &(*files_)[slots_[at].entry - 1];
+    }
+    return nullptr;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t hash = 0;   // the low half of the key's hash
+    std::uint32_t entry = 0;  // the entry's number plus one; 0 is a free slot
+  };
+
+  bool matches(const Slot& slot, std::size_t hash, std::string_view key, std::string& scratch) const {
+    if (slot.hash != static_cast<std::uint32_t>(hash)) return false;
+    lower_key((*files_)[slot.entry - 1].path, scratch);
+    return scratch == key;
+  }
+
+  const std::vector<FileEntry>* files_ = nullptr;
+  std::vector<Slot> slots_;
+};
+
+// What each scanning thread keeps between entries; the path cache is made
+// on the thread's first entry.
 struct ScanScratch {
   ReadBuffer buffer;
   std::optional<PhysicalPathCache> paths;
+  std::string key;
+  std::string other_key;
 };
 
-// Decides the manifest's files. Each entry is examined on one of the pool's
+// Decides the manifest's files. Each entry is examined on one of the scan's
 // threads; decisions, progress records and errors are taken strictly in
 // manifest order, so the outcome is that of one thread doing everything in
 // turn.
@@ -91,17 +133,11 @@ class FileScan {
         threads_(threads) {}
 
   Status run(Plan& plan) {
-    OrderedPool<Result<bool>, ScanScratch> pool(
-        threads_, [this](std::uint32_t index, ScanScratch& scratch) { return needs_download(index, scratch); });
-    const std::size_t window = std::max<std::size_t>(1, threads_ * kWindowPerThread);
     const auto count = static_cast<std::uint32_t>(manifest_.files.size());
-    std::uint32_t next = 0;  // the next entry to decide
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (pool.pending() >= window) QV_TRY(decide(plan, next++, pool.take()));
-      pool.submit(i);
-      while (pool.pending() > 0 && pool.ready()) QV_TRY(decide(plan, next++, pool.take()));
-    }
-    while (pool.pending() > 0) QV_TRY(decide(plan, next++, pool.take()));
+    OrderedScan<ScanScratch> scan(threads_, count, [this](std::uint32_t index, ScanScratch& scratch) {
+      return needs_download(index, scratch);
+    });
+    for (std::uint32_t i = 0; i < count; ++i) QV_TRY(decide(plan, i, scan.take()));
     return {};
   }
 
@@ -109,20 +145,39 @@ class FileScan {
   // Whether the entry must be downloaded. Called on several threads at once:
   // reads only the shared inputs and the file system.
   Result<bool> needs_download(std::uint32_t index, ScanScratch& scratch) const {
-    // An exception escaping a pool thread would end the process; a failed
-    // allocation ends only this check.
+    // An exception escaping a scanning thread would end the process; a
+    // failed allocation ends only this check.
     try {
       const FileEntry& entry = manifest_.files[index];
       if (!scratch.paths) scratch.paths.emplace(root_);
-      const fs::path path = QV_TRY(scratch.paths->resolve(entry.path));
-      if (!QV_TRY(regular_file_of_size(path, entry.bytes))) return true;
-      if (full_scan_) return QV_TRY(hash_file(path, entry.algorithm, scratch.buffer.get())) != entry.digest;
-      const FileEntry* known = find_installed(installed_, entry.path);
+      const auto info = QV_TRY(scratch.paths->examine(entry.path));
+      // Only a regular file can be vouched for or hashed (hashing a pipe or
+      // a device could block forever or never end), and only a file can be
+      // moved aside for the new one: a folder, a pipe or a device at a
+      // file's path is the player's, and is refused now rather than after
+      // the whole download, on every attempt. Nothing there plans the
+      // download.
+      if (!info) return true;
+      if (info->kind != platform::FileKind::Regular) {
+        return fail(fmt::format(fmt::runtime(kNotAFile), (root_ / entry.path).string()));
+      }
+      if (info->size != entry.bytes) return true;
+      if (full_scan_) return QV_TRY(hash_client_file(entry, scratch)) != entry.digest;
+      lower_key(entry.path, scratch.key);
+      const FileEntry* known = installed_.find(scratch.key, scratch.other_key);
       return known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||
              known->bytes != entry.bytes;
     } catch (const std::bad_alloc&) {
       return fail_os(ENOMEM);
     }
+  }
+
+  static Result<std::string> hash_client_file(const FileEntry& entry, ScanScratch& scratch) {
+    const auto buffer = scratch.buffer.get();
+    const platform::UniqueFd fd = QV_TRY(scratch.paths->open_for_reading(entry.path));
+    // Read-ahead matters only for a file that takes more than one read.
+    if (entry.bytes >= buffer.size()) platform::advise_sequential(fd.get());
+    return hash_open_file(fd.get(), entry.algorithm, buffer);
   }
 
   Status decide(Plan& plan, std::uint32_t index, const Result<bool>& download) {
@@ -152,8 +207,11 @@ Result<std::vector<std::string>> plan_deletions(const fs::path& root, const Mani
                                                 const InstalledIndex& installed) {
   std::vector<std::string> planned;
   if (installed.empty()) return planned;
+  std::string key;
+  std::string scratch;
   for (const std::string& path : manifest.delete_) {
-    if (find_installed(installed, path) == nullptr) continue;
+    lower_key(path, key);
+    if (installed.find(key, scratch) == nullptr) continue;
     const fs::path physical = QV_TRY(resolve_physical_path(root, path));
     // Only a file is removed: the install moves a delete target into the
     // backup as a file, and would refuse a folder there only after the whole
@@ -183,7 +241,7 @@ Result<Plan> build_plan(const fs::path& root, const Manifest& manifest, const st
   const std::uint64_t total = manifest.files.size();
   emit_progress_with_total(sink, Stage::Check, 0, total, ProgressUnit::Files, "");
 
-  const InstalledIndex index = index_installed(installed);
+  const InstalledIndex index(installed);
   Plan plan;
   plan.full_scan = full_check || !installed.has_value();
   {

@@ -60,9 +60,10 @@ struct PlanOptions {
 // whatever the number of threads. Fails with the first error in manifest
 // order (path resolution, hashing, "size overflow"); no partial plan is
 // returned and no record follows the failing entry (files already being
-// hashed on other threads are finished first). Memory stays bounded by a
-// window of entries in flight and one read buffer per thread; every thread
-// has ended when this returns. The caller must hold the client lock.
+// hashed on other threads are finished first, none after it is started).
+// Beside the plan it uses one byte per entry, an index of the installed
+// entries of eight bytes per slot, and one read buffer per thread; every
+// thread has ended when this returns. The caller must hold the client lock.
 Result<Plan> build_plan(const std::filesystem::path& root, const Manifest& manifest,
                         const std::optional<Manifest>& installed, bool full_check, const LineSink& sink,
                         const PlanOptions& options = {});
