@@ -120,6 +120,80 @@ class ChunkHashing {
   std::thread thread_;
 };
 
+// Flushes the target on a thread of its own each time another
+// kFlushRunBytes of it were written, while the install goes on. A disk with
+// a write cache then takes the file in steps during the install instead of
+// all at once at its final flush, which otherwise waits about as long again
+// as the install took. Nothing counts by it: whether the file does is decided
+// by the install's checks and its final flush, as before. A failed flush is
+// kept and returned by finish(): the system reports a write-back error to a
+// descriptor only once, so the final flush alone might no longer see it.
+class RunningFlush {
+ public:
+  explicit RunningFlush(int fd) : fd_(fd) {}
+  RunningFlush(const RunningFlush&) = delete;
+  RunningFlush& operator=(const RunningFlush&) = delete;
+  ~RunningFlush() { (void)finish(); }
+
+  // Without a thread (none could be started) it does nothing: the final
+  // flush does all the work, as without it.
+  void start() {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+
+  // `total` bytes of the target are written.
+  void written(std::uint64_t total) {
+    if (total - requested_ < pack::kFlushRunBytes || !thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      requested_ = total;
+    }
+    wake_.notify_one();
+  }
+
+  // Stops the thread once its flush under way is done; the first failure of
+  // its flushes, if any.
+  Status finish() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+      }
+      wake_.notify_one();
+      thread_.join();
+    }
+    if (failure_) return std::unexpected(*failure_);
+    return {};
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || requested_ > flushed_; });
+      if (stop_) return;
+      const std::uint64_t target = requested_;
+      lock.unlock();
+      auto flushed = platform::flush_fd(fd_);
+      lock.lock();
+      flushed_ = target;
+      if (!flushed && !failure_) failure_ = std::move(flushed).error();
+    }
+  }
+
+  const int fd_;
+  std::uint64_t requested_ = 0;  // written by the installing thread only
+  std::uint64_t flushed_ = 0;
+  bool stop_ = false;
+  std::optional<Error> failure_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+};
+
 // Whether an install runs on a pipeline of threads: an install alone does so
 // for any object worth it, one among installs running at once only for a
 // large object, and only while one of their shared pipelines is free (given
@@ -259,6 +333,7 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
 
   std::uint64_t total = 0;
   std::uint64_t written_back = 0;  // the bytes the kernel was asked to start writing
+  std::optional<RunningFlush> running_flush;  // for a large object, on a pipeline
   const TakeChunk take_chunk = [&](std::span<const std::byte> bytes) -> Status {
     if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
       return fail(std::string(pack::text::kOverflow));
@@ -271,12 +346,16 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
       platform::start_writeback(target_fd, written_back, total - written_back);
       written_back = total;
     }
+    if (running_flush) running_flush->written(total);
     return on_write(total);
   };
   ContentHasher hasher = content_hasher_new(entry.algorithm);
   const SharedPipeline pipeline(options.pipelines, entry.object_bytes);
   if (pipeline.taken()) {
+    running_flush.emplace(target_fd);
+    running_flush->start();
     QV_TRY(fill_on_threads(decoder, read_and_hash, hasher, take_chunk));
+    QV_TRY(running_flush->finish());
   } else {
     QV_TRY(fill_on_this_thread(decoder, read_and_hash, hasher, take_chunk));
   }

@@ -63,6 +63,9 @@ inline constexpr std::uint64_t kSharedPipelineObjectBytes = 32 * 1'048'576;
 // run of the target to the disk, so the flush at the end waits for little
 // more than the last run.
 inline constexpr std::uint64_t kWritebackRunBytes = 8 * 1'048'576;
+// An install on a pipeline also flushes its target every such run while it
+// goes on.
+inline constexpr std::uint64_t kFlushRunBytes = 32 * 1'048'576;
 // Reads of the object file during an install, each hashed (the ciphertext
 // check) on the way to the decryption.
 inline constexpr std::size_t kObjectReadBytes = 262'144;
