@@ -178,16 +178,19 @@ unsigned install_threads(const ExecutorOptions& options) {
   return std::clamp(std::thread::hardware_concurrency(), 1u, kInstallThreads);
 }
 
-// True when no operation's target lies below another one's, letter case
-// aside (as a disk that ignores case would see them): then the operations
-// touch disjoint entries and may run in any order with the outcome of the
-// journal's order. A release that turns a file into a folder is the case
-// where they may not: one thread fails at the later operation, and only
-// there.
+// True when no two operations share a target and none lies below another
+// one's, letter case aside (as a disk that ignores case would see them):
+// then the operations touch disjoint entries and may run in any order with
+// the outcome of the journal's order. A release that turns a file into a
+// folder is the case where they may not: one thread fails at the later
+// operation, and only there.
 bool targets_independent(std::span<const Operation> operations) {
   std::unordered_set<std::string> paths;
   paths.reserve(operations.size());
-  for (const Operation& operation : operations) paths.insert(to_lower_full(operation.path));
+  for (const Operation& operation : operations) {
+    // Two operations on one file (letter case aside) run in their order.
+    if (!paths.insert(to_lower_full(operation.path)).second) return false;
+  }
   for (const std::string& path : paths) {
     for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
       if (paths.contains(path.substr(0, slash))) return false;
