@@ -185,6 +185,7 @@ struct StageClock {
   static constexpr std::string_view kVerifyDetail = "ตรวจหลังติดตั้ง";
   Clock::time_point opened;
   std::optional<Clock::time_point> verification;  // its first record
+  std::optional<Clock::time_point> verified;      // its last record, before the commit and the cleanup
   std::map<qv::Stage, Clock::time_point> first;
   Clock::time_point last;
   long lines = 0;
@@ -198,8 +199,9 @@ struct StageClock {
       ++lines;
       if (const auto progress = qv::parse_progress_line(line)) {
         first.try_emplace(progress->stage, last);
-        if (progress->stage == qv::Stage::Apply && progress->detail.starts_with(kVerifyDetail) && !verification) {
-          verification = last;
+        if (progress->stage == qv::Stage::Apply && progress->detail.starts_with(kVerifyDetail)) {
+          if (!verification) verification = last;
+          verified = last;
         }
       }
     }
@@ -225,9 +227,11 @@ struct StageClock {
     std::printf("%s\n", text.c_str());
     if (const auto install = first.find(qv::Stage::Apply); install != first.end() && verification) {
       const auto done = first.contains(qv::Stage::Done) ? first.at(qv::Stage::Done) : last;
-      std::printf("  of the install: the files %.2f s, their verification and flush %.2f s\n",
+      std::printf("  of the install: the files %.2f s, their verification and flush %.2f s, "
+                  "the commit and the removal of the transaction folder %.2f s\n",
                   std::chrono::duration<double>(*verification - install->second).count(),
-                  std::chrono::duration<double>(done - *verification).count());
+                  std::chrono::duration<double>(*verified - *verification).count(),
+                  std::chrono::duration<double>(done - *verified).count());
     }
   }
 };

@@ -31,6 +31,8 @@ Error Error::os(int errnum) {
   return Error(std::make_shared<const Node>(Node{fmt::format("{} (os error {})", text, errnum), nullptr, errnum}));
 }
 
+Error Error::out_of_memory() { return os(ENOMEM); }
+
 Error Error::context(std::string outer) const {
   return Error(std::make_shared<const Node>(Node{std::move(outer), node_, {}}));
 }

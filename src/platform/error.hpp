@@ -23,6 +23,10 @@ class Error {
   // so callers can tell "not found" from other failures.
   static Error os(int errnum);
 
+  // The operating-system error of a failed allocation, as the system names
+  // it: for a thread that caught one and fails only its own item with it.
+  static Error out_of_memory();
+
   // A new error whose outermost message is `outer` and whose cause is *this.
   Error context(std::string outer) const;
 

@@ -1,7 +1,11 @@
 #include "platform/tree.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace qv::platform {
@@ -12,6 +16,12 @@ namespace {
 // a walk holds at most this many descriptors plus two, whatever the depth.
 // Trees of ordinary depth never climb through "..".
 constexpr std::size_t kHeldLevels = 16;
+
+// A removal unlinks the files of a folder with at least this many on several
+// threads: freeing a file's blocks waits on the file system, and a
+// transaction folder holds thousands of objects and set-aside files.
+constexpr std::size_t kParallelRemovalFiles = 32;
+constexpr unsigned kRemovalThreads = 8;
 
 // One folder on the way down from the top.
 struct Level {
@@ -47,6 +57,53 @@ Status reopen(Level& parent, const Level& child) {
   return {};
 }
 
+// Removes the entries of `level` whose listing says they are not folders, on
+// several threads when there are many, and leaves the others (folders, and
+// entries of unknown kind) for the walk. Every such entry is tried; the
+// error returned is that of the first failure in listing order, as removing
+// them one after the other would have met it first.
+Status remove_listed_files(Level& level) {
+  std::vector<std::size_t> files;
+  for (std::size_t i = 0; i < level.entries.size(); ++i) {
+    const auto& kind = level.entries[i].kind;
+    if (kind && *kind != FileKind::Directory) files.push_back(i);
+  }
+  if (files.size() < kParallelRemovalFiles) return {};
+  std::vector<std::optional<Error>> failures(files.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t k = next++; k < files.size(); k = next++) {
+      if (auto removed = level.folder.remove_file(level.entries[files[k]].name); !removed) {
+        failures[k] = std::move(removed).error();
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    const unsigned count = std::min<std::size_t>(kRemovalThreads, files.size() / (kParallelRemovalFiles / 2));
+    try {
+      for (unsigned t = 1; t < count; ++t) threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads, or none: this one removes the rest.
+    }
+    work();
+  }
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  std::vector<FolderEntry> rest;
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < level.entries.size(); ++i) {
+    if (k < files.size() && files[k] == i) {
+      ++k;
+    } else {
+      rest.push_back(std::move(level.entries[i]));
+    }
+  }
+  level.entries = std::move(rest);
+  return {};
+}
+
 // Walks everything below `top`: reports each entry to `visit` when given, and
 // with `remove` removes each one (files at once, folders once emptied). A
 // mount point is reported and never entered; a removal that meets one ends
@@ -56,6 +113,7 @@ Status walk(const Folder& top, const std::filesystem::path& top_path, const Tree
   auto top_copy = QV_TRY(top.open_subfolder("."));
   const auto top_identity = QV_TRY(top_copy.info());
   stack.push_back(QV_TRY(enter(std::move(top_copy), top_identity, {}, top_path)));
+  if (remove && visit == nullptr) QV_TRY(remove_listed_files(stack.back()));
   for (;;) {
     Level& current = stack.back();
     if (current.next == current.entries.size()) {
@@ -96,6 +154,7 @@ Status walk(const Folder& top, const std::filesystem::path& top_path, const Tree
         continue;
       }
       stack.push_back(QV_TRY(enter(std::move(child), identity, std::move(entry.name), std::move(path))));
+      if (remove && visit == nullptr) QV_TRY(remove_listed_files(stack.back()));
       if (stack.size() > kHeldLevels + 1) stack[stack.size() - 1 - kHeldLevels].folder = Folder();
     } else if (remove) {
       QV_TRY(current.folder.remove_file(entry.name));

@@ -330,6 +330,18 @@ TEST(CleanupTransaction, RemovesFolderAndMarker) {
   EXPECT_TRUE(fs::exists(client.dir / ".launcher/transactions"));
 }
 
+// The files of a large folder are unlinked on several threads; still every
+// file and folder of the transaction goes, and the marker with them.
+TEST(CleanupTransaction, FoldersOfManyFilesAreRemovedWhole) {
+  ClientWithTransaction client;
+  for (int i = 0; i < 300; ++i) write_file(client.folder / fmt::format("downloads/objects/{:03}.qvp", i), "object");
+  for (int i = 0; i < 40; ++i) write_file(client.folder / fmt::format("backup/data/d1/f{:02}.bin", i), "old");
+  write_file(client.folder / "backup/data/d1/deeper/last.bin", "old");
+  ASSERT_EQ(outcome(cleanup_transaction(client.dir.path(), client.folder)), "ok");
+  EXPECT_FALSE(fs::exists(client.folder));
+  EXPECT_TRUE(names_in(client.dir / ".launcher/state/cleanup-pending").empty());
+}
+
 TEST(CleanupTransaction, LinkInsideIsRefusedAndNothingIsTouched) {
   ClientWithTransaction client;
   TempDir outside;

@@ -103,6 +103,33 @@ TEST_F(Executor, InjectedWriteFailureFailsOnlyItsArmedOperation) {
   }
 }
 
+// Operations run at once, yet what a caller sees is what one thread in
+// journal order produces: every line, the first error and the client left.
+TEST_F(Executor, OperationsAtOnceReportExactlyWhatOneThreadReports) {
+  for (const char* value : {"", "error-during-install-0", "error-during-install-1"}) {
+    SCOPED_TRACE(value);
+    std::vector<std::string> seen[2];
+    std::string errors[2];
+    test::TreeSnapshot trees[2];
+    for (const unsigned threads : {1u, 8u}) {
+      const int turn = threads == 1 ? 0 : 1;
+      test::TempDir dir;
+      test::ReleaseChange change(dir.path());
+      ::setenv(std::string(kFailPointVariable).c_str(), value, 1);
+      test::RecordingSink lines;
+      errors[turn] = text_of(test::run_install(change.client.config(false, /*armed=*/true), change.check, CancelFlag(),
+                                               lines.sink(), nullptr, ExecutorOptions{threads}));
+      seen[turn] = lines.lines();
+      trees[turn] = change.client.client_tree();
+    }
+    EXPECT_EQ(errors[1], errors[0]);
+    EXPECT_EQ(seen[1], seen[0]);
+    EXPECT_EQ(trees[1], trees[0]);
+  }
+}
+
+// One thread, whose order of work the progress lines follow, so that a
+// cancel set at a line meets a known point of the work.
 TEST_F(Executor, CancelIsSeenAtEachOperationInsideAWriteAndBeforeTheCommit) {
   struct Case {
     const char* when;  // the progress line after which the flag is set; empty: before the start
@@ -125,7 +152,8 @@ TEST_F(Executor, CancelIsSeenAtEachOperationInsideAWriteAndBeforeTheCommit) {
       if (test::RecordingSink::progress_text(line) == c.when) cancel.cancel();
     });
     Journal journal;
-    EXPECT_EQ(text_of(test::run_install(change.client.config(), change.check, cancel, lines.sink(), &journal)),
+    EXPECT_EQ(text_of(test::run_install(change.client.config(), change.check, cancel, lines.sink(), &journal,
+                                        ExecutorOptions{1})),
               c.error);
     EXPECT_EQ(test::logged_phases(change.check.transaction_dir),
               (std::vector<std::string>{"prepared", "installing", "rolled-back"}));

@@ -129,17 +129,17 @@ Result<StartedInstall> start_install(const ClientConfig& config, const PreparedC
 }
 
 Status execute(const ClientConfig& config, const PreparedCheck& check, StartedInstall& install,
-               const CancelFlag& cancel, const LineSink& sink) {
+               const CancelFlag& cancel, const LineSink& sink, const ExecutorOptions& options) {
   return apply_operations(install.journal, cancel, sink, install.total_steps, check.root, check, config, check.manifest,
-                          check.plan.download, install.state_path, install.state_bytes);
+                          check.plan.download, install.state_path, install.state_bytes, options);
 }
 
 Status run_install(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
-                   const LineSink& sink, Journal* out) {
+                   const LineSink& sink, Journal* out, const ExecutorOptions& options) {
   auto install = QV_TRY(start_install(config, check));
   Journal& journal = install.journal;
   Status result;
-  if (auto installed = execute(config, check, install, cancel, sink); !installed) {
+  if (auto installed = execute(config, check, install, cancel, sink, options); !installed) {
     const std::string install_error = installed.error().to_string();
     sink(record_error(check.root, "install/rollback", install_error));
     if (auto undone = rollback(check.root, check.transaction_dir, journal); !undone) {

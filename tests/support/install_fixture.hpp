@@ -17,6 +17,7 @@
 #include "platform/error.hpp"
 #include "core/foundations/progress.hpp"
 #include "core/install/check.hpp"
+#include "core/install/executor.hpp"
 #include "core/install/journal.hpp"
 #include "support/release_builder.hpp"
 #include "support/tree_snapshot.hpp"
@@ -107,15 +108,16 @@ Result<StartedInstall> start_install(const ClientConfig& config, const PreparedC
 
 // The executor on a started install.
 Status execute(const ClientConfig& config, const PreparedCheck& check, StartedInstall& install,
-               const CancelFlag& cancel, const LineSink& sink);
+               const CancelFlag& cancel, const LineSink& sink, const ExecutorOptions& options = {});
 
 // The install sequence that apply runs once its objects are verified:
 // `start_install`, the executor; on its failure a "install/rollback" record
 // and line, the rollback and the error (or "{}; rollback also failed: {}");
 // on success "complete" and the removal of the folder unless retained.
-// `journal`, when given, receives the journal as it ended.
+// `journal`, when given, receives the journal as it ended; `options` go to
+// the executor.
 Status run_install(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
-                   const LineSink& sink, Journal* journal = nullptr);
+                   const LineSink& sink, Journal* journal = nullptr, const ExecutorOptions& options = {});
 
 // The journal of a transaction folder, read back.
 Journal journal_of(const std::filesystem::path& transaction_dir);

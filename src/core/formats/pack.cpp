@@ -2,8 +2,6 @@
 // from its object.
 #include "core/formats/pack.hpp"
 
-#include <cerrno>
-
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -122,6 +120,106 @@ class ChunkHashing {
   std::thread thread_;
 };
 
+// Flushes the target on a thread of its own each time another
+// kFlushRunBytes of it were written, while the install goes on. A disk with
+// a write cache then takes the file in steps during the install instead of
+// all at once at its final flush, which otherwise waits about as long again
+// as the install took. Nothing counts by it: whether the file does is decided
+// by the install's checks and its final flush, as before. A failed flush is
+// kept and returned by finish(): the system reports a write-back error to a
+// descriptor only once, so the final flush alone might no longer see it.
+class RunningFlush {
+ public:
+  explicit RunningFlush(int fd) : fd_(fd) {}
+  RunningFlush(const RunningFlush&) = delete;
+  RunningFlush& operator=(const RunningFlush&) = delete;
+  ~RunningFlush() { (void)finish(); }
+
+  // Without a thread (none could be started) it does nothing: the final
+  // flush does all the work, as without it.
+  void start() {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+
+  // `total` bytes of the target are written.
+  void written(std::uint64_t total) {
+    if (total - requested_ < pack::kFlushRunBytes || !thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      requested_ = total;
+    }
+    wake_.notify_one();
+  }
+
+  // Stops the thread once its flush under way is done; the first failure of
+  // its flushes, if any.
+  Status finish() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+      }
+      wake_.notify_one();
+      thread_.join();
+    }
+    if (failure_) return std::unexpected(*failure_);
+    return {};
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || requested_ > flushed_; });
+      if (stop_) return;
+      const std::uint64_t target = requested_;
+      lock.unlock();
+      auto flushed = platform::flush_fd(fd_);
+      lock.lock();
+      flushed_ = target;
+      if (!flushed && !failure_) failure_ = std::move(flushed).error();
+    }
+  }
+
+  const int fd_;
+  std::uint64_t requested_ = 0;  // written by the installing thread only
+  std::uint64_t flushed_ = 0;
+  bool stop_ = false;
+  std::optional<Error> failure_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+};
+
+// Whether an install runs on a pipeline of threads: an install alone does so
+// for any object worth it, one among installs running at once only for a
+// large object, and only while one of their shared pipelines is free (given
+// back when this is dropped).
+class SharedPipeline {
+ public:
+  SharedPipeline(InstallPipelines* pipelines, std::uint64_t object_bytes) {
+    if (pipelines == nullptr) {
+      taken_ = object_bytes >= pack::kThreadedInstallObjectBytes;
+    } else if (object_bytes >= pack::kSharedPipelineObjectBytes && pipelines->try_take()) {
+      shared_ = pipelines;
+      taken_ = true;
+    }
+  }
+  SharedPipeline(const SharedPipeline&) = delete;
+  SharedPipeline& operator=(const SharedPipeline&) = delete;
+  ~SharedPipeline() {
+    if (shared_ != nullptr) shared_->give_back();
+  }
+  bool taken() const { return taken_; }
+
+ private:
+  InstallPipelines* shared_ = nullptr;
+  bool taken_ = false;
+};
+
 // Fills a buffer with the object's next bytes, hashing them on the way; at the
 // end of the file the hash is finished.
 using ObjectRead = std::function<Result<std::size_t>(std::span<std::byte>)>;
@@ -133,14 +231,11 @@ using TakeChunk = std::function<Status(std::span<const std::byte>)>;
 Status fill_on_this_thread(ObjectDecoder& decoder, const ObjectRead& read_object, ContentHasher& hasher,
                            const TakeChunk& take_chunk) {
   decoder.reader().set_input_source(read_object);
-  struct PooledChunk {
-    std::unique_ptr<std::byte[]> bytes = pack_stages::SlotPool::instance().take(pack::kInstallChunkBytes);
-    ~PooledChunk() { pack_stages::SlotPool::instance().give_back(pack::kInstallChunkBytes, std::move(bytes)); }
-  } chunk;
+  pack::KeptBuffer chunk(pack::kInstallChunkBytes);
   for (;;) {
-    const std::size_t n = QV_TRY(read_object_data(decoder, std::span(chunk.bytes.get(), pack::kInstallChunkBytes)));
+    const std::size_t n = QV_TRY(read_object_data(decoder, chunk.get()));
     if (n == 0) return {};
-    const std::span<const std::byte> bytes(chunk.bytes.get(), n);
+    const std::span<const std::byte> bytes = chunk.get().first(n);
     QV_TRY(take_chunk(bytes));
     content_hasher_update(hasher, bytes);
   }
@@ -186,6 +281,18 @@ Status fill_on_threads(ObjectDecoder& decoder, const ObjectRead& read_object, Co
   return {};
 }
 
+// Whether the install hashes the object as it reads it. An object the caller
+// verified in this transaction, under the lock it still holds, is hashed
+// again only when the content digest could be matched by other content:
+// with a cryptographic digest (and every segment's tag under the signed key),
+// whatever the install accepts is the signed content, whatever bytes the
+// object holds by now; with a non-cryptographic one, the object's SHA-256 is
+// what ties the installed bytes to the signature.
+bool needs_object_hash(const FileEntry& entry, const InstallObjectOptions& options) {
+  if (!options.object_verified) return true;
+  return entry.algorithm != HashAlgorithm::Sha256 && entry.algorithm != HashAlgorithm::Blake3;
+}
+
 // Reads, decrypts, decompresses, measures, hashes and writes the whole object
 // into `target_fd`, hashing the object itself with SHA-256 during that read
 // (the ciphertext check of verify_object_file, made during the read the
@@ -200,19 +307,22 @@ Status fill_on_threads(ObjectDecoder& decoder, const ObjectRead& read_object, Co
 // Owns the decoder, so the object file is closed and the key wiped when this
 // returns, whatever the outcome, and always after every thread is joined.
 Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry& entry, std::uint32_t window_log_cap,
-                   const InstallWriteCallback& on_write, std::optional<std::string>& ciphertext_digest) {
+                   const InstallWriteCallback& on_write, const InstallObjectOptions& options,
+                   std::optional<std::string>& ciphertext_digest) {
   auto reader = QV_TRY(read_object_header(std::move(object_fd), entry.key, entry.nonce));
   auto decoder = QV_TRY(open_object_decoder(std::move(reader)));
   QV_TRY(decoder.set_max_window_log(window_log_cap == 0 ? 0 : std::min(window_log_cap, pack::kMaxWindowLog)));
 
   // The header that read_object_header has just matched is the magic and the
   // entry's nonce prefix, byte for byte.
-  ContentHasher ciphertext = content_hasher_new(HashAlgorithm::Sha256);
+  const bool hash_object = needs_object_hash(entry, options);
+  ContentHasher ciphertext = content_hasher_new(hash_object ? HashAlgorithm::Sha256 : HashAlgorithm::Read);
   content_hasher_update(ciphertext, pack::kMagic);
   content_hasher_update(ciphertext, std::as_bytes(std::span(entry.nonce)));
   const int file = decoder.reader().file_descriptor();
   const ObjectRead read_and_hash = [&](std::span<std::byte> out) -> Result<std::size_t> {
     const std::size_t n = QV_TRY(platform::read_some_retrying(file, out));
+    if (!hash_object) return n;
     if (n == 0) {
       ciphertext_digest = content_hasher_finish(std::move(ciphertext));
     } else {
@@ -223,6 +333,7 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
 
   std::uint64_t total = 0;
   std::uint64_t written_back = 0;  // the bytes the kernel was asked to start writing
+  std::optional<RunningFlush> running_flush;  // for a large object, on a pipeline
   const TakeChunk take_chunk = [&](std::span<const std::byte> bytes) -> Status {
     if (__builtin_add_overflow(total, static_cast<std::uint64_t>(bytes.size()), &total)) {
       return fail(std::string(pack::text::kOverflow));
@@ -235,13 +346,18 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
       platform::start_writeback(target_fd, written_back, total - written_back);
       written_back = total;
     }
+    if (running_flush) running_flush->written(total);
     return on_write(total);
   };
   ContentHasher hasher = content_hasher_new(entry.algorithm);
-  if (entry.object_bytes < pack::kThreadedInstallObjectBytes) {
-    QV_TRY(fill_on_this_thread(decoder, read_and_hash, hasher, take_chunk));
-  } else {
+  const SharedPipeline pipeline(options.pipelines, entry.object_bytes);
+  if (pipeline.taken()) {
+    running_flush.emplace(target_fd);
+    running_flush->start();
     QV_TRY(fill_on_threads(decoder, read_and_hash, hasher, take_chunk));
+    QV_TRY(running_flush->finish());
+  } else {
+    QV_TRY(fill_on_this_thread(decoder, read_and_hash, hasher, take_chunk));
   }
   // Every thread is joined: the decoder and its reader are this thread's
   // again.
@@ -250,6 +366,10 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
   // The reader answers the end of data only after the final segment, so this
   // holds unless that rule is ever broken.
   if (!decoder.reader().final_seen()) return fail(std::string(pack::text::kMissingFinal));
+  // What the writes left for the kernel to write in its own time goes to the
+  // disk now, while the caller goes on, so that a flush of many files later
+  // finds their bytes written already.
+  if (total > written_back) platform::start_writeback(target_fd, written_back, total - written_back);
   return {};
 }
 
@@ -279,9 +399,10 @@ Status create_and_fill(const fs::path& object, const fs::path& target, const Fil
   // fail, so an existing file is never opened.
   auto target_fd = QV_TRY(platform::create_new_file(target, options.mode));
   auto object_fd = QV_TRY(platform::open_sequential_read(object));
-  QV_TRY(check_ciphertext(entry, ciphertext_digest,
-                          fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write,
-                                      ciphertext_digest)));
+  Status filled = fill_target(std::move(object_fd), target_fd.get(), entry, window_log_cap, on_write, options,
+                              ciphertext_digest);
+  if (needs_object_hash(entry, options)) filled = check_ciphertext(entry, ciphertext_digest, std::move(filled));
+  QV_TRY(std::move(filled));
 
   // Nothing is flushed, and nothing counts, before the object proved to be
   // the signed one.
@@ -296,6 +417,33 @@ Status create_and_fill(const fs::path& object, const fs::path& target, const Fil
 
 }  // namespace
 
+namespace pack {
+
+KeptBuffer& KeptBuffer::operator=(KeptBuffer&& other) noexcept {
+  if (this != &other) {
+    give_back();
+    bytes_ = other.bytes_;
+    buffer_ = std::move(other.buffer_);
+  }
+  return *this;
+}
+
+std::span<std::byte> KeptBuffer::get() {
+  if (!buffer_) buffer_ = pack_stages::SlotPool::instance().take(bytes_);
+  return {buffer_.get(), bytes_};
+}
+
+void KeptBuffer::give_back() {
+  if (buffer_) pack_stages::SlotPool::instance().give_back(bytes_, std::move(buffer_));
+}
+
+}  // namespace pack
+
+void release_kept_install_memory() {
+  pack_stages::SlotPool::instance().release_all();
+  pack_stages::release_kept_contexts();
+}
+
 Status check_object_name(std::string_view name) {
   const bool shape_ok = name.size() == kNamePrefix.size() + kNameHexDigits + kNameSuffix.size() &&
                         name.starts_with(kNamePrefix) && name.ends_with(kNameSuffix);
@@ -306,12 +454,25 @@ Status check_object_name(std::string_view name) {
   return fail(std::string(pack::text::kBadObjectName));
 }
 
-Status verify_object_file(const fs::path& object, const FileEntry& entry) {
+namespace {
+
+template <class HashFile>
+Status verify_object_with(const fs::path& object, const FileEntry& entry, HashFile&& hash) {
   const auto info = QV_TRY(platform::stat_path(object));
   if (info.size != entry.object_bytes) return fail(std::string(pack::text::kObjectSizeMismatch));
-  const auto digest = QV_TRY(hash_file(object, HashAlgorithm::Sha256));
+  const auto digest = QV_TRY(hash());
   if (digest != entry.object_sha256) return fail(std::string(pack::text::kCiphertextHashMismatch));
   return {};
+}
+
+}  // namespace
+
+Status verify_object_file(const fs::path& object, const FileEntry& entry) {
+  return verify_object_with(object, entry, [&] { return hash_file(object, HashAlgorithm::Sha256); });
+}
+
+Status verify_object_file(const fs::path& object, const FileEntry& entry, std::span<std::byte> buffer) {
+  return verify_object_with(object, entry, [&] { return hash_file(object, HashAlgorithm::Sha256, buffer); });
 }
 
 Status install_object(const fs::path& object, const fs::path& target, const FileEntry& entry,
@@ -324,7 +485,7 @@ Status install_object(const fs::path& object, const fs::path& target, const File
   auto installed = create_and_fill(object, target, entry, window_log_cap, on_write, options, ciphertext_digest);
   // A step that failed before the object was read whole is outranked by a
   // wrong object too, as the check made first would have found it.
-  if (!installed && !ciphertext_digest) QV_TRY(verify_object_file(object, entry));
+  if (!installed && !ciphertext_digest && needs_object_hash(entry, options)) QV_TRY(verify_object_file(object, entry));
   return installed;
 }
 

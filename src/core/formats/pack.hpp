@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -55,10 +56,16 @@ inline constexpr std::size_t kInstallChunkBytes = 1'048'576;
 // smaller ones on the calling thread alone, where the threads would cost
 // more than they share.
 inline constexpr std::uint64_t kThreadedInstallObjectBytes = 524'288;
+// Among installs that run at once, where every thread is busy with a file
+// of its own, only an object this large gains from a pipeline.
+inline constexpr std::uint64_t kSharedPipelineObjectBytes = 32 * 1'048'576;
 // While an install writes, the kernel is asked to start writing each such
 // run of the target to the disk, so the flush at the end waits for little
 // more than the last run.
 inline constexpr std::uint64_t kWritebackRunBytes = 8 * 1'048'576;
+// An install on a pipeline also flushes its target every such run while it
+// goes on.
+inline constexpr std::uint64_t kFlushRunBytes = 32 * 1'048'576;
 // Reads of the object file during an install, each hashed (the ciphertext
 // check) on the way to the decryption.
 inline constexpr std::size_t kObjectReadBytes = 262'144;
@@ -74,6 +81,29 @@ inline constexpr std::uint32_t kMaxWindowLog = 27;
 
 inline constexpr std::uint32_t kFileMode = 0644;
 inline constexpr std::uint32_t kExecutableMode = 0755;
+
+// A buffer of `bytes` bytes that installs hand on to one another: taken when
+// first used, from what earlier installs left, or allocated (not cleared),
+// and left for the next install when dropped. Installing many files then
+// neither maps fresh memory per file nor faults every page of it in again,
+// and installs running at once share the buffers instead of each thread's
+// allocator keeping its own. Move-only; one thread at a time.
+class KeptBuffer {
+ public:
+  explicit KeptBuffer(std::size_t bytes) : bytes_(bytes) {}
+  KeptBuffer(KeptBuffer&& other) noexcept : bytes_(other.bytes_), buffer_(std::move(other.buffer_)) {}
+  KeptBuffer& operator=(KeptBuffer&& other) noexcept;
+  ~KeptBuffer() { give_back(); }
+
+  // The buffer, whole; its bytes are whatever an earlier user left there.
+  std::span<std::byte> get();
+
+ private:
+  void give_back();
+
+  std::size_t bytes_;
+  std::unique_ptr<std::byte[]> buffer_;
+};
 
 // Every fixed text of the module.
 namespace text {
@@ -105,6 +135,9 @@ Status check_object_name(std::string_view name);
 // mismatch"). Metadata, open and read failures are the operating-system error.
 // Reads the file once, in bounded memory.
 Status verify_object_file(const std::filesystem::path& object, const FileEntry& entry);
+// The same through the caller's read buffer (reads of up to its size, which
+// must not be zero), for a caller that verifies many objects in a row.
+Status verify_object_file(const std::filesystem::path& object, const FileEntry& entry, std::span<std::byte> buffer);
 
 // Reads a content object one verified segment at a time. Owns the object file
 // (closed when the reader is dropped) and the key, which it wipes when it is
@@ -154,9 +187,9 @@ class SegmentedDecryptReader {
   std::uint32_t counter_ = 0;
   bool final_seen_ = false;
   bool broken_ = false;  // a read failed; every further read fails
-  // One buffer holds a segment's ciphertext and, decrypted in place, its
-  // plaintext; it never grows past the largest segment.
-  std::vector<std::byte> segment_;
+  // One buffer of the largest segment's size holds a segment's ciphertext
+  // and, decrypted in place, its plaintext.
+  pack::KeptBuffer segment_{pack::kMaxSegmentLength};
   std::size_t plain_size_ = 0;
   std::size_t plain_pos_ = 0;
   InputSource input_source_;
@@ -213,7 +246,7 @@ class ObjectDecoder {
   SegmentedDecryptReader reader_;
   std::unique_ptr<Context, ContextFree> context_;
   InputSource input_source_;
-  std::vector<std::byte> input_;
+  pack::KeptBuffer input_{pack::kDecoderInputBytes};
   std::size_t input_size_ = 0;
   std::size_t input_pos_ = 0;
   State state_ = State::Reading;
@@ -240,6 +273,31 @@ Result<std::size_t> read_object_data(ObjectDecoder& decoder, std::span<std::byte
 // bytes written; an error stops the install and is returned unchanged.
 using InstallWriteCallback = std::function<Status(std::uint64_t written)>;
 
+// The pipeline threads that installs running at once share: at most `limit`
+// of those installs run on a pipeline at a time, and the others on their
+// calling thread alone, which gives the same chunks, checks and errors. So
+// several installs at once neither crowd the processors with threads nor
+// each hold a pipeline's buffers. Any thread may use it.
+class InstallPipelines {
+ public:
+  explicit InstallPipelines(unsigned limit) : free_(limit) {}
+  InstallPipelines(const InstallPipelines&) = delete;
+  InstallPipelines& operator=(const InstallPipelines&) = delete;
+
+  // Takes a pipeline when one is free; an install that gets true gives it
+  // back with give_back().
+  bool try_take() {
+    unsigned free = free_.load();
+    while (free > 0 && !free_.compare_exchange_weak(free, free - 1)) {
+    }
+    return free > 0;
+  }
+  void give_back() { free_.fetch_add(1); }
+
+ private:
+  std::atomic<unsigned> free_;
+};
+
 struct InstallObjectOptions {
   // Permission bits of the created target, before the umask: 0644, or 0755
   // for a program (the game executable, a staged launcher).
@@ -248,6 +306,20 @@ struct InstallObjectOptions {
   // installs many files and makes them durable together before it relies on
   // them (the install executor, before its commit) passes false.
   bool flush = true;
+  // Shared with the installs that run beside this one; none: an install
+  // alone, which runs a large object on a pipeline whenever it is worth it.
+  // With it, only an object of kSharedPipelineObjectBytes or more asks for a
+  // pipeline, and runs on its own thread when none is free.
+  InstallPipelines* pipelines = nullptr;
+  // The caller verified the object with verify_object_file in the
+  // transaction it still holds under the client lock. With a cryptographic
+  // content digest (sha256, blake3) the install then does not hash the
+  // object again: every segment's tag under the signed key and the digest of
+  // the output still hold the installed bytes to the signed content, so a
+  // changed object fails the install with the error the install meets. With
+  // any other digest, which other content could match, the object is hashed
+  // during the install as without this.
+  bool object_verified = false;
 };
 
 // Creates `target` as a new file and fills it from `object`: the object's
@@ -280,5 +352,11 @@ struct InstallObjectOptions {
 Status install_object(const std::filesystem::path& object, const std::filesystem::path& target,
                       const FileEntry& entry, std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
                       const InstallObjectOptions& options = {});
+
+// Frees the buffers and decompression contexts that finished installs keep
+// for the next one (KeptBuffer): for a caller done installing for a while,
+// so that a long-running process does not hold them. Installs running
+// meanwhile are not disturbed. Any thread.
+void release_kept_install_memory();
 
 }  // namespace qv

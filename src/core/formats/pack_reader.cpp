@@ -96,7 +96,7 @@ Result<std::size_t> SegmentedDecryptReader::read(std::span<std::byte> out) {
     }
   }
   const std::size_t n = std::min(out.size(), plain_size_ - plain_pos_);
-  std::memcpy(out.data(), segment_.data() + plain_pos_, n);
+  std::memcpy(out.data(), segment_.get().data() + plain_pos_, n);
   plain_pos_ += n;
   return n;
 }
@@ -123,8 +123,8 @@ Status SegmentedDecryptReader::open_next_segment() {
   }
   const bool final = flag == pack::kFlagFinal;
 
-  segment_.resize(length);
-  QV_TRY(read_input_exact(segment_));
+  const std::span<std::byte> segment = segment_.get().first(length);
+  QV_TRY(read_input_exact(segment));
   // The last counter value is reserved for a final segment.
   if (!final && counter_ == 0xFFFFFFFFu) return framing_error();
 
@@ -136,7 +136,7 @@ Status SegmentedDecryptReader::open_next_segment() {
   nonce[22] = static_cast<std::uint8_t>(counter_);
   nonce[23] = final ? 1 : 0;
 
-  auto* data = reinterpret_cast<unsigned char*>(segment_.data());
+  auto* data = reinterpret_cast<unsigned char*>(segment.data());
   unsigned long long plain_length = 0;
   // Decrypted in place: the plaintext is the buffer's first L - 16 bytes.
   const int rc = crypto_aead_xchacha20poly1305_ietf_decrypt(data, &plain_length, nullptr, data, length, nullptr, 0,

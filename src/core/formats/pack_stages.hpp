@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -23,10 +22,12 @@
 
 namespace qv::pack_stages {
 
-// The ring buffers of finished installs, kept for the next one. An install of
-// many files would otherwise map fresh memory for every file and fault in
-// every page of it again, which costs more than decoding the bytes that pass
-// through. Holds at most the slots of one ring of each size (11 MiB).
+// The buffers of finished installs (ring slots, output chunks, decoder
+// inputs, segments), kept for the next one. An install of many files would
+// otherwise map fresh memory for every file and fault in every page of it
+// again, which costs more than decoding the bytes that pass through, and
+// installs on several threads would each leave their own in their thread's
+// allocator. Holds at most kInstallChunkSlots buffers of each size (19 MiB).
 class SlotPool {
  public:
   static SlotPool& instance() {
@@ -47,20 +48,27 @@ class SlotPool {
     return std::make_unique_for_overwrite<std::byte[]>(bytes);
   }
 
+  // Frees every buffer kept; those in use come back later as usual.
+  void release_all() {
+    std::lock_guard lock(mutex_);
+    for (auto* kept : {&chunks_, &inputs_, &reads_, &segments_}) kept->clear();
+  }
+
   void give_back(std::size_t bytes, std::unique_ptr<std::byte[]> buffer) {
     auto* kept = kept_for(bytes);
-    if (kept == nullptr) return;
+    if (kept == nullptr || !buffer) return;
     std::lock_guard lock(mutex_);
     if (kept->size() < pack::kInstallChunkSlots) kept->push_back(std::move(buffer));
   }
 
  private:
-  // Only the two ring sizes are kept; a buffer of any other size is neither
-  // handed out nor kept, so a ring never gets a buffer smaller than it asked.
+  // Only these sizes are kept; a buffer of any other size is neither handed
+  // out nor kept, so nobody gets a buffer smaller than it asked for.
   std::vector<std::unique_ptr<std::byte[]>>* kept_for(std::size_t bytes) {
     if (bytes == pack::kInstallChunkBytes) return &chunks_;
     if (bytes == pack::kDecoderInputBytes) return &inputs_;
     if (bytes == pack::kObjectReadBytes) return &reads_;
+    if (bytes == pack::kMaxSegmentLength) return &segments_;
     return nullptr;
   }
 
@@ -68,7 +76,12 @@ class SlotPool {
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   std::vector<std::unique_ptr<std::byte[]>> inputs_;
   std::vector<std::unique_ptr<std::byte[]>> reads_;
+  std::vector<std::unique_ptr<std::byte[]>> segments_;
 };
+
+// Frees the decompression contexts that finished installs kept for the next
+// one (pack_decoder.cpp).
+void release_kept_contexts();
 
 // Hands the output one stage of an install produces to the next stages, in
 // order, through a fixed ring of equal buffers: the producer fills free slots
@@ -256,7 +269,7 @@ class StageThread {
         ring.publish(*n);
       }
     } catch (const std::bad_alloc&) {
-      ring.finish(fail_os(ENOMEM));
+      ring.finish(fail(Error::out_of_memory()));
     }
   }
 

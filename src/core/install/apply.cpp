@@ -1,11 +1,15 @@
 #include "core/install/apply.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <new>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +30,7 @@
 #include "core/install/executor.hpp"
 #include "core/install/installed_state.hpp"
 #include "core/install/journal.hpp"
+#include "core/install/ordered_pool.hpp"
 #include "core/install/plan.hpp"
 #include "core/install/reclaim.hpp"
 #include "core/install/recovery.hpp"
@@ -42,6 +47,11 @@ namespace fs = std::filesystem;
 constexpr std::string_view kPreviousManifestFile = "previous-manifest.qvm";
 constexpr std::string_view kDownloadsFolder = "downloads";
 constexpr std::uint64_t kSpaceMargin = 67108864;  // 64 MiB
+// Threads that verify objects at once when the caller does not choose, and
+// how many objects per thread they may verify ahead of the one whose outcome
+// is taken next.
+constexpr unsigned kValidateThreads = 8;
+constexpr std::uint32_t kValidateWindowPerThread = 4;
 
 constexpr std::string_view kRootChanged = "root changed";
 constexpr std::string_view kAlreadyApplied =
@@ -105,15 +115,12 @@ Status download_objects(const ClientConfig& config, const PreparedCheck& check, 
   return {};
 }
 
-// One object's verification, with one fetch from byte zero when the file on
-// disk is not the signed one; the bad file is kept aside for diagnosis.
-Status verify_with_retry(const fs::path& root, const ClientConfig& config, const fs::path& downloads,
-                         const FileEntry& entry, const CancelFlag& cancel, const LineSink& sink) {
-  const fs::path object = QV_TRY(join_checked(downloads, entry.object));
-  auto first = verify_object_file(object, entry);
-  if (first) return {};
-
-  sink(record_error(root, "validate/retry", fmt::format(fmt::runtime(kRetryRecord), entry.path, first.error().to_string())));
+// The fetch from byte zero of an object that failed its verification with
+// `first`, and its verification again; the bad file is kept aside for
+// diagnosis.
+Status refetch_and_verify(const fs::path& root, const ClientConfig& config, const fs::path& object,
+                          const FileEntry& entry, const Error& first, const CancelFlag& cancel, const LineSink& sink) {
+  sink(record_error(root, "validate/retry", fmt::format(fmt::runtime(kRetryRecord), entry.path, first.to_string())));
 
   fs::path aside = object;
   aside.replace_extension(random_hex_id() + ".invalid");
@@ -128,19 +135,62 @@ Status verify_with_retry(const fs::path& root, const ClientConfig& config, const
   return {};
 }
 
+unsigned validate_threads(const ApplyOptions& options) {
+  if (options.threads != 0) return std::min(options.threads, ApplyOptions::kMaxThreads);
+  return std::clamp(std::thread::hardware_concurrency(), 1u, kValidateThreads);
+}
+
+// The objects are verified on several threads while this thread takes the
+// outcomes in download order and does everything else as one thread would:
+// the cancel check, the lines, a fetch from byte zero and the records. An
+// object fetched anew changes what its other entries (identical files) would
+// find, so their outcomes, taken on other threads before it, are taken again
+// here.
 Status validate_objects(const fs::path& root, const ClientConfig& config, const PreparedCheck& check,
-                        const Manifest& manifest, const Plan& plan, const CancelFlag& cancel,
-                        const LineSink& sink) {
-  const std::uint64_t count = plan.download.size();
+                        const Manifest& manifest, const Plan& plan, const CancelFlag& cancel, const LineSink& sink,
+                        const ApplyOptions& options) {
+  const auto count = static_cast<std::uint32_t>(plan.download.size());
   emit_progress_with_total(sink, Stage::Validate, 0, count, ProgressUnit::Files, "");
   const fs::path downloads = check.transaction_dir / kDownloadsFolder;
-  for (std::uint64_t k = 0; k < count; ++k) {
+  const auto verify = [&](std::uint32_t k, std::span<std::byte> buffer) -> Status {
+    // The caller's thread refuses an index outside the manifest before it
+    // looks at this outcome.
+    if (plan.download[k] >= manifest.files.size()) return {};
+    const FileEntry& entry = manifest.files[plan.download[k]];
+    const fs::path object = QV_TRY(join_checked(downloads, entry.object));
+    return verify_object_file(object, entry, buffer);
+  };
+  const unsigned threads = validate_threads(options);
+  std::optional<OrderedPool<Status, ReadBuffer>> pool;
+  if (threads > 1) {
+    pool.emplace(threads, [&](std::uint32_t k, ReadBuffer& buffer) -> Status {
+      // An exception escaping a pool thread would end the process; a failed
+      // allocation fails only this object.
+      try {
+        return verify(k, buffer.get());
+      } catch (const std::bad_alloc&) {
+        return fail(Error::out_of_memory());
+      }
+    });
+  }
+  ReadBuffer own_buffer;
+  std::set<std::string_view> fetched_anew;  // objects, by name
+  const std::uint32_t window = kValidateWindowPerThread * threads;
+  std::uint32_t submitted = 0;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    for (; pool && submitted < count && submitted - k < window; ++submitted) pool->submit(submitted);
     QV_TRY(cancelled_check(cancel));
     const std::uint32_t index = plan.download[k];
     if (index >= manifest.files.size()) return fail(std::string(kOutsideManifest));
     const FileEntry& entry = manifest.files[index];
     sink(fmt::format(fmt::runtime(kVerifyingLine), entry.path));
-    QV_TRY(verify_with_retry(root, config, downloads, entry, cancel, sink));
+    const fs::path object = QV_TRY(join_checked(downloads, entry.object));
+    Status verified = pool ? pool->take() : verify(k, own_buffer.get());
+    if (pool && fetched_anew.contains(entry.object)) verified = verify(k, own_buffer.get());
+    if (!verified) {
+      QV_TRY(refetch_and_verify(root, config, object, entry, verified.error(), cancel, sink));
+      fetched_anew.insert(entry.object);
+    }
     emit_progress_with_total(sink, Stage::Validate, k + 1, count, ProgressUnit::Files, entry.path);
   }
   return {};
@@ -166,7 +216,7 @@ Result<std::vector<Operation>> build_operations(const fs::path& root, const Mani
 
 // Steps under the lock; the lock is gone before the caller records a failure.
 Status apply_locked(const ClientConfig& config, const PreparedCheck& check, const fs::path& root,
-                    ClientLock lock, const CancelFlag& cancel, const LineSink& sink) {
+                    ClientLock lock, const CancelFlag& cancel, const LineSink& sink, const ApplyOptions& options) {
   QV_TRY(recover(root, sink));
   QV_TRY(refuse_used_transaction(check.transaction_dir));
 
@@ -196,7 +246,7 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   fail_point(config.allow_loopback_http, "after-downloads");
   QV_TRY(cancelled_check(cancel));
 
-  QV_TRY(validate_objects(root, config, check, manifest, plan, cancel, sink));
+  QV_TRY(validate_objects(root, config, check, manifest, plan, cancel, sink, options));
   QV_TRY(cancelled_check(cancel));
 
   sink(std::string(kClosingLine));
@@ -230,7 +280,8 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
   QV_TRY(write_journal(check.transaction_dir, journal));
 
   if (auto installed_ok = apply_operations(journal, cancel, sink, total_steps, root, check, config, manifest,
-                                           plan.download, state_path, envelope);
+                                           plan.download, state_path, envelope,
+                                           ExecutorOptions{.threads = options.threads, .objects_verified = true});
       !installed_ok) {
     Error error = std::move(installed_ok).error();
     sink(record_error(root, "install/rollback", error.to_string()));
@@ -260,16 +311,17 @@ Status apply_locked(const ClientConfig& config, const PreparedCheck& check, cons
 }
 
 Status apply_checked(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel,
-                     const LineSink& sink) {
+                     const LineSink& sink, const ApplyOptions& options) {
   const fs::path root = QV_TRY(checked_root(config, check));
   ClientLock lock = QV_TRY(acquire_client_lock(root));
-  return apply_locked(config, check, root, std::move(lock), cancel, sink);
+  return apply_locked(config, check, root, std::move(lock), cancel, sink, options);
 }
 
 }  // namespace
 
-Status apply(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel, const LineSink& sink) {
-  auto result = apply_checked(config, check, cancel, sink);
+Status apply(const ClientConfig& config, const PreparedCheck& check, const CancelFlag& cancel, const LineSink& sink,
+             const ApplyOptions& options) {
+  auto result = apply_checked(config, check, cancel, sink, options);
   if (!result) return std::unexpected(report_error(config.root, "apply", std::move(result).error()));
   return {};
 }

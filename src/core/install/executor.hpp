@@ -40,6 +40,18 @@ struct InstallFailpointCheck {
 // used. Since it runs after a chunk, a file of zero bytes never reaches it.
 Status check_install_failpoint(const InstallFailpointCheck& check, std::uint64_t written);
 
+struct ExecutorOptions {
+  // Operations that run at once; 0 picks by the processors. Whatever the
+  // number, the records, the lines and the first error are those of the
+  // operations run one after the other in journal order.
+  unsigned threads = 0;
+  static constexpr unsigned kMaxThreads = 16;
+  // Every object was verified (verify_object_file) in this transaction under
+  // the client lock the caller holds, as apply's Validate stage does: passed
+  // on to install_object (InstallObjectOptions::object_verified).
+  bool objects_verified = false;
+};
+
 // Runs the journal's operations in order. Per operation i: the cancel check
 // ("cancelled during installation"); Apply progress i/total with the path;
 // the target resolved under `root` and the backup path below
@@ -57,6 +69,14 @@ Status check_install_failpoint(const InstallFailpointCheck& check, std::uint64_t
 // point "after-state", the journal's phase set to "committed" and written,
 // fail point "after-committed".
 //
+// With more than one thread (`options`), operations run at once, up to that
+// many, while the records, the cancel checks and the first error are taken
+// in journal order on the calling thread exactly as one thread would meet
+// them (a cancel that reached a running operation counts as seen before it;
+// an installed file tells the kernel to start writing it out). Operations
+// whose targets lie one below another (letter case aside) run one after the
+// other. Every thread has ended when this returns.
+//
 // `total_steps` is the operations plus the files plus 1; the last step is
 // reported by the caller. A journal whose install operations do not match
 // `download` and the manifest fails before anything is touched. The caller
@@ -64,6 +84,7 @@ Status check_install_failpoint(const InstallFailpointCheck& check, std::uint64_t
 Status apply_operations(Journal& journal, const CancelFlag& cancel, const LineSink& sink, std::uint64_t total_steps,
                         const std::filesystem::path& root, const PreparedCheck& check, const ClientConfig& config,
                         const Manifest& manifest, std::span<const std::uint32_t> download,
-                        const std::filesystem::path& state_path, std::string_view state_bytes);
+                        const std::filesystem::path& state_path, std::string_view state_bytes,
+                        const ExecutorOptions& options = {});
 
 }  // namespace qv

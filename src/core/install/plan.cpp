@@ -1,7 +1,6 @@
 #include "core/install/plan.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -168,7 +167,7 @@ class FileScan {
       return known == nullptr || known->algorithm != entry.algorithm || known->digest != entry.digest ||
              known->bytes != entry.bytes;
     } catch (const std::bad_alloc&) {
-      return fail_os(ENOMEM);
+      return fail(Error::out_of_memory());
     }
   }
 
