@@ -23,9 +23,11 @@ namespace {
 // kept ones hold little more than the common windows need.
 class ContextPool {
  public:
+  // Never destroyed: an install still running while the process exits may
+  // give a context back at any time.
   static ContextPool& instance() {
-    static ContextPool pool;
-    return pool;
+    static ContextPool* const pool = new ContextPool;
+    return *pool;
   }
 
   // A context with the library's default parameters, or nullptr when none

@@ -30,9 +30,11 @@ namespace qv::pack_stages {
 // allocator. Holds at most kInstallChunkSlots buffers of each size (19 MiB).
 class SlotPool {
  public:
+  // Never destroyed: an install still running while the process exits may
+  // give a buffer back at any time.
   static SlotPool& instance() {
-    static SlotPool pool;
-    return pool;
+    static SlotPool* const pool = new SlotPool;
+    return *pool;
   }
 
   std::unique_ptr<std::byte[]> take(std::size_t bytes) {
