@@ -78,7 +78,11 @@ int record_invocation(const char* path) {
                        link_target("/proc/self/fd/2")};
   record["pid"] = ::getpid();
   record["sid"] = ::getsid(0);
-  std::ofstream(path) << record.dump();
+  // Written aside and renamed into place, so a test that waits for the file
+  // never reads it half written.
+  const std::string partial = std::string(path) + ".partial";
+  std::ofstream(partial) << record.dump();
+  std::filesystem::rename(partial, path);
   return 0;
 }
 
