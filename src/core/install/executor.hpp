@@ -69,13 +69,14 @@ struct ExecutorOptions {
 // point "after-state", the journal's phase set to "committed" and written,
 // fail point "after-committed".
 //
-// With more than one thread (`options`), operations run at once, up to that
-// many, while the records, the cancel checks and the first error are taken
-// in journal order on the calling thread exactly as one thread would meet
-// them (a cancel that reached a running operation counts as seen before it;
-// an installed file tells the kernel to start writing it out). Operations
-// whose targets lie one below another (letter case aside) run one after the
-// other. Every thread has ended when this returns.
+// With more than one thread (`options`), every old file is moved into the
+// backup first, then the new files are installed, each on several threads,
+// while the records, the cancel checks and the first error are taken in
+// journal order on the calling thread exactly as one thread would meet them
+// (a cancel that reached a running operation counts as seen before it; an
+// installed file tells the kernel to start writing it out). Operations on
+// one target, or whose targets lie one below another (letter case aside),
+// run one after the other. Every thread has ended when this returns.
 //
 // `total_steps` is the operations plus the files plus 1; the last step is
 // reported by the caller. A journal whose install operations do not match
