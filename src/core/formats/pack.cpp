@@ -82,24 +82,10 @@ class RingInput {
 // writes them. Dropping it stops the ring and joins the thread.
 class ChunkHashing {
  public:
-  ChunkHashing(StageRing& ring, ContentHasher& hasher) : ring_(ring), hasher_(hasher) {}
-  ChunkHashing(const ChunkHashing&) = delete;
-  ChunkHashing& operator=(const ChunkHashing&) = delete;
-  ~ChunkHashing() {
-    if (!thread_.joinable()) return;
-    ring_.stop();
-    thread_.join();
-  }
+  ChunkHashing(StageRing& ring, ContentHasher& hasher) : ring_(ring), hasher_(hasher), thread_(ring) {}
 
   // Fails with the operating-system error when no thread can be started.
-  Status start() {
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-      return fail_os(e.code().value());
-    }
-    return {};
-  }
+  Status start() { return thread_.start([this] { run(); }); }
 
   // Waits until every chunk the ring carried to its end has been hashed.
   void finish() { thread_.join(); }
@@ -117,7 +103,7 @@ class ChunkHashing {
   static constexpr unsigned kReader = 1;
   StageRing& ring_;
   ContentHasher& hasher_;
-  std::thread thread_;
+  pack_stages::RingThread thread_;
 };
 
 // Flushes the target on a thread of its own each time another
@@ -373,6 +359,19 @@ Status fill_target(platform::UniqueFd object_fd, int target_fd, const FileEntry&
   return {};
 }
 
+// The object's size against the signed one, first, so that a wrong one
+// costs nothing else.
+Status check_object_size(const fs::path& object, const FileEntry& entry) {
+  const auto info = QV_TRY(platform::stat_path(object));
+  if (info.size != entry.object_bytes) return fail(std::string(pack::text::kObjectSizeMismatch));
+  return {};
+}
+
+Status check_object_digest(const FileEntry& entry, const std::string& digest) {
+  if (digest != entry.object_sha256) return fail(std::string(pack::text::kCiphertextHashMismatch));
+  return {};
+}
+
 // The outcome of an install whose object was hashed on the way, as if the
 // object had been verified before anything else: a wrong SHA-256 outranks
 // whatever the install met. An install that ended before the whole object
@@ -383,7 +382,7 @@ Status check_ciphertext(const FileEntry& entry, const std::optional<std::string>
     if (installed) return fail(std::string(pack::text::kMissingFinal));
     return installed;
   }
-  if (*digest != entry.object_sha256) return fail(std::string(pack::text::kCiphertextHashMismatch));
+  QV_TRY(check_object_digest(entry, *digest));
   return installed;
 }
 
@@ -454,33 +453,20 @@ Status check_object_name(std::string_view name) {
   return fail(std::string(pack::text::kBadObjectName));
 }
 
-namespace {
-
-template <class HashFile>
-Status verify_object_with(const fs::path& object, const FileEntry& entry, HashFile&& hash) {
-  const auto info = QV_TRY(platform::stat_path(object));
-  if (info.size != entry.object_bytes) return fail(std::string(pack::text::kObjectSizeMismatch));
-  const auto digest = QV_TRY(hash());
-  if (digest != entry.object_sha256) return fail(std::string(pack::text::kCiphertextHashMismatch));
-  return {};
-}
-
-}  // namespace
-
 Status verify_object_file(const fs::path& object, const FileEntry& entry) {
-  return verify_object_with(object, entry, [&] { return hash_file(object, HashAlgorithm::Sha256); });
+  QV_TRY(check_object_size(object, entry));
+  return check_object_digest(entry, QV_TRY(hash_file(object, HashAlgorithm::Sha256)));
 }
 
 Status verify_object_file(const fs::path& object, const FileEntry& entry, std::span<std::byte> buffer) {
-  return verify_object_with(object, entry, [&] { return hash_file(object, HashAlgorithm::Sha256, buffer); });
+  QV_TRY(check_object_size(object, entry));
+  return check_object_digest(entry, QV_TRY(hash_file(object, HashAlgorithm::Sha256, buffer)));
 }
 
 Status install_object(const fs::path& object, const fs::path& target, const FileEntry& entry,
                       std::uint32_t window_log_cap, const InstallWriteCallback& on_write,
                       const InstallObjectOptions& options) {
-  // The size first, so that a wrong one costs nothing else.
-  const auto info = QV_TRY(platform::stat_path(object));
-  if (info.size != entry.object_bytes) return fail(std::string(pack::text::kObjectSizeMismatch));
+  QV_TRY(check_object_size(object, entry));
   std::optional<std::string> ciphertext_digest;
   auto installed = create_and_fill(object, target, entry, window_log_cap, on_write, options, ciphertext_digest);
   // A step that failed before the object was read whole is outranked by a

@@ -232,29 +232,47 @@ class StageRing {
 // at the end, or the stage's error.
 using Produce = std::function<Result<std::size_t>(std::span<std::byte>)>;
 
-// Runs one stage on its own thread, feeding its ring until the stage ends,
-// fails, or the ring's consumer stops. Dropping it stops the ring and joins
-// the thread, so no early return can leave the thread running or outliving
-// what it borrows.
-class StageThread {
+// A thread that works on a ring, as its producer or as one of its readers.
+// Dropping it stops the ring and joins the thread, so no early return can
+// leave the thread running or outliving what it borrows.
+class RingThread {
  public:
-  explicit StageThread(StageRing& ring) : ring_(ring) {}
-  StageThread(const StageThread&) = delete;
-  StageThread& operator=(const StageThread&) = delete;
-  ~StageThread() {
+  explicit RingThread(StageRing& ring) : ring_(ring) {}
+  RingThread(const RingThread&) = delete;
+  RingThread& operator=(const RingThread&) = delete;
+  ~RingThread() {
     if (!thread_.joinable()) return;
     ring_.stop();
     thread_.join();
   }
 
   // Fails with the operating-system error when no thread can be started.
-  Status start(Produce produce) {
+  Status start(std::function<void()> body) {
     try {
-      thread_ = std::thread(run, std::move(produce), std::ref(ring_));
+      thread_ = std::thread(std::move(body));
     } catch (const std::system_error& e) {
       return fail_os(e.code().value());
     }
     return {};
+  }
+
+  // Waits until the thread has ended by itself.
+  void join() { thread_.join(); }
+
+ private:
+  StageRing& ring_;
+  std::thread thread_;
+};
+
+// Runs one stage on its own thread, feeding its ring until the stage ends,
+// fails, or the ring's consumer stops.
+class StageThread {
+ public:
+  explicit StageThread(StageRing& ring) : ring_(ring), thread_(ring) {}
+
+  // Fails with the operating-system error when no thread can be started.
+  Status start(Produce produce) {
+    return thread_.start([produce = std::move(produce), &ring = ring_] { run(produce, ring); });
   }
 
  private:
@@ -276,7 +294,7 @@ class StageThread {
   }
 
   StageRing& ring_;
-  std::thread thread_;
+  RingThread thread_;
 };
 
 }  // namespace qv::pack_stages

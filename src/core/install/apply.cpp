@@ -184,10 +184,12 @@ Status validate_objects(const fs::path& root, const ClientConfig& config, const 
     if (index >= manifest.files.size()) return fail(std::string(kOutsideManifest));
     const FileEntry& entry = manifest.files[index];
     sink(fmt::format(fmt::runtime(kVerifyingLine), entry.path));
-    const fs::path object = QV_TRY(join_checked(downloads, entry.object));
     Status verified = pool ? pool->take() : verify(k, own_buffer.get());
     if (pool && fetched_anew.contains(entry.object)) verified = verify(k, own_buffer.get());
     if (!verified) {
+      // A path that cannot be joined failed the verification with this same
+      // error, which ends the stage here.
+      const fs::path object = QV_TRY(join_checked(downloads, entry.object));
       QV_TRY(refetch_and_verify(root, config, object, entry, verified.error(), cancel, sink));
       fetched_anew.insert(entry.object);
     }

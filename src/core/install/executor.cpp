@@ -277,11 +277,7 @@ Status run_at_once(const InstallRun& run, const LineSink& sink, std::uint64_t to
       const fs::path target = QV_TRY(resolve_physical_path(run.root, operations[i].path));
       return install_new(run, i, target, &installs, &pipelines);
     });
-    if (!done) {
-      std::uint32_t seen = limit.load();
-      while (i < seen && !limit.compare_exchange_weak(seen, i)) {
-      }
-    }
+    if (!done) lower_limit(limit, i);
     return done;
   });
   // Outcomes are a few bytes: the threads may run well ahead of the

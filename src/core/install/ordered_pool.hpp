@@ -33,6 +33,14 @@
 
 namespace qv {
 
+// Lowers `limit` to `index` unless it is lower already, whatever other
+// threads store meanwhile: for "no index above this one is started".
+inline void lower_limit(std::atomic<std::uint32_t>& limit, std::uint32_t index) {
+  std::uint32_t seen = limit.load();
+  while (index < seen && !limit.compare_exchange_weak(seen, index)) {
+  }
+}
+
 template <class T, class Scratch>
 class OrderedPool {
  public:
@@ -82,12 +90,6 @@ class OrderedPool {
 
   // Indices submitted and not yet taken.
   std::size_t pending() const { return pending_; }
-
-  // True when the oldest index not yet taken has its result.
-  bool ready() {
-    std::lock_guard lock(mutex_);
-    return !jobs_.empty() && jobs_.front().result.has_value();
-  }
 
   // The result for the oldest index not yet taken, waiting for it. Requires
   // pending() > 0.
@@ -250,11 +252,7 @@ class OrderedScan {
   }
 
   // No index above `index` is started any more.
-  void stop_after(std::uint32_t index) {
-    std::uint32_t limit = limit_.load();
-    while (index < limit && !limit_.compare_exchange_weak(limit, index)) {
-    }
-  }
+  void stop_after(std::uint32_t index) { lower_limit(limit_, index); }
 
   // Claims the next run of indices and answers them in order, publishing each
   // answer as soon as it has it; false when nothing is left to claim.
