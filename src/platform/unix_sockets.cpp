@@ -46,6 +46,9 @@ void read_record(const char* record, std::size_t length, std::vector<UnixSocketL
     const std::size_t size = attribute.rta_len - aligned(sizeof(rtattr));
     if (attribute.rta_type == UNIX_DIAG_NAME) {
       link.name.assign(data, size);
+      // The kernel keeps a path with its terminating NUL; an abstract name
+      // (a leading NUL) is its bytes as they are.
+      if (!link.name.empty() && link.name.front() != '\0' && link.name.back() == '\0') link.name.pop_back();
     } else if (attribute.rta_type == UNIX_DIAG_PEER && size >= sizeof(std::uint32_t)) {
       link.peer = read_at<std::uint32_t>(data);
     }
