@@ -19,11 +19,11 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-// Runs the launcher with `args`, without a display, its standard error
-// joined to what the parent reads.
-test::ChildExit run_launcher(const std::vector<std::string>& args) {
+// Runs the launcher (`program`, by default the one built) with `args`,
+// without a display, its standard error joined to what the parent reads.
+test::ChildExit run_launcher(const std::vector<std::string>& args, const std::string& program = QV_LAUNCHER_EXE) {
   std::vector<std::string> argv = {"/usr/bin/env", "-u", "DISPLAY", "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1",
-                                   QV_LAUNCHER_EXE};
+                                   program};
   argv.insert(argv.end(), args.begin(), args.end());
   return test::run_child(argv);
 }
@@ -92,10 +92,9 @@ TEST_F(LauncherMainTest, ARenderPreviewNeedsNoDisplayAndEndsWithZero) {
   fs::copy_file(QV_LAUNCHER_EXE, program);
   const fs::path out = dir / "shots/frame.png";
   fs::create_directories(out.parent_path());
-  std::vector<std::string> argv = {"/usr/bin/env", "-u", "DISPLAY", program.string(), "--render-preview",
-                                   out.string(), "--preview-scale", "0.5", "--preview-progress", "100",
-                                   "--preview-hover", "0"};
-  const auto ended = test::run_child(argv);
+  const auto ended = run_launcher({"--render-preview", out.string(), "--preview-scale", "0.5", "--preview-progress",
+                                   "100", "--preview-hover", "0"},
+                                  program.string());
   EXPECT_EQ(ended.exit_code, 0);
   EXPECT_EQ(ended.output, "");
   EXPECT_TRUE(fs::exists(out));
