@@ -3,7 +3,6 @@
 // end with the child whatever happens; where the system refuses to mount,
 // the tests are skipped.
 #include <filesystem>
-#include <sstream>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
 // Game windows: titles, owners as the X server knows them, window-manager
 // lists, and X servers that drop the connection, never answer, or are held by
 // another client's grab.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

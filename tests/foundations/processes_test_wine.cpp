@@ -4,12 +4,9 @@
 // where the MinGW cross-compiler is installed; Wine runs in a prefix of the
 // suite's own, made once, and every wait has a deadline, so a Wine that asks
 // for something or never starts fails the test instead of holding it.
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>

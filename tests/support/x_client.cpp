@@ -135,8 +135,10 @@ std::string XClient::property_type(std::uint64_t window, const char* name) {
                          &data) == Success &&
       type != None) {
     char* text = XGetAtomName(display_, type);
-    if (text != nullptr) out = text;
-    if (text != nullptr) XFree(text);
+    if (text != nullptr) {
+      out = text;
+      XFree(text);
+    }
   }
   if (data != nullptr) XFree(data);
   return out;

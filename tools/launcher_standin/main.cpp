@@ -32,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/foundations/config.hpp"
+#include "core/foundations/fileops.hpp"
 #include "core/foundations/lock.hpp"
 #include "core/foundations/progress.hpp"
 #include "core/self_update/handoff.hpp"
@@ -78,11 +79,12 @@ int record_invocation(const char* path) {
                        link_target("/proc/self/fd/2")};
   record["pid"] = ::getpid();
   record["sid"] = ::getsid(0);
-  // Written aside and renamed into place, so a test that waits for the file
-  // never reads it half written.
-  const std::string partial = std::string(path) + ".partial";
-  std::ofstream(partial) << record.dump();
-  std::filesystem::rename(partial, path);
+  // Written whole or not at all, so a test that waits for the file never
+  // reads it half written.
+  if (auto written = qv::write_file_atomic(path, record.dump()); !written) {
+    std::fprintf(stderr, "launcher stand-in: %s\n", written.error().to_string().c_str());
+    return 1;
+  }
   return 0;
 }
 

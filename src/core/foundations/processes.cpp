@@ -110,17 +110,11 @@ Result<std::optional<GameImage>> process_image_path(const platform::ProcessHandl
   return std::optional<GameImage>(std::move(game));
 }
 
-// A process opened by id and the program it runs (nothing for a kernel
-// thread).
-struct Inspected {
-  platform::ProcessHandle handle;
-  std::optional<GameImage> image;
-};
-
-// Opens the process by id and reads its program. A process this one may not
-// inspect fails with the image query's error, or with nothing to tell when
-// it belongs to another user (`*another_user` set).
-Result<Inspected> query_candidate(std::uint32_t pid, bool* another_user = nullptr) {
+// Opens the process by id and reads its program (nothing for a kernel
+// thread). A process this one may not inspect fails with the image query's
+// error, or with nothing to tell when it belongs to another user
+// (`*another_user` set).
+Result<std::optional<GameImage>> query_candidate(std::uint32_t pid, bool* another_user = nullptr) {
   auto handle = platform::ProcessHandle::open(pid);
   if (!handle) return fail(handle.error().context(fmt::format(fmt::runtime(kCannotInspect), pid)));
   auto image = process_image_path(*handle);
@@ -132,7 +126,7 @@ Result<Inspected> query_candidate(std::uint32_t pid, bool* another_user = nullpt
     }
     return fail(image.error());
   }
-  return Inspected{std::move(*handle), std::move(*image)};
+  return image;
 }
 
 // The file at `path` as `image` is identified: by the mappings for a mapped
@@ -332,7 +326,7 @@ Result<std::vector<ProcessCandidate>> find_client_game_processes(const fs::path&
       return fail(inspected.error().context(kNotScoped));
     }
     // A kernel thread runs no program: it is nobody's game.
-    const auto& image = inspected->image;
+    const auto& image = *inspected;
     if (!image) continue;
     const bool inside = QV_TRY(is_inside_client(*image, root));
     if (inside) candidates.push_back(ProcessCandidate{pid, image->path, image->identity()});

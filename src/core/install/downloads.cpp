@@ -11,7 +11,6 @@
 
 #include <fmt/format.h>
 
-#include "core/foundations/fileops.hpp"
 #include "core/foundations/network.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/foundations/url.hpp"

@@ -11,6 +11,7 @@
 #include "core/foundations/fileops.hpp"
 #include "core/foundations/paths.hpp"
 #include "core/install/transaction_state.hpp"
+#include "core/install/update_journal_record.hpp"
 #include "platform/folder.hpp"
 
 namespace qv {
@@ -18,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kTransactions = ".launcher/transactions";
+using launcher_path::kTransactions;
 constexpr std::string_view kCleanupContext = "cleanup";
 constexpr std::string_view kReclaimed = "Reclaimed settled transactions: {}";
 constexpr std::string_view kCleanupPending = "Cleanup pending: {}";

@@ -58,10 +58,12 @@ Result<std::vector<Candidate>> candidates_for(std::span<const SiblingFolder> sib
   return candidates;
 }
 
-// A move where the file system allows one; where the folders lie on different
-// file systems the rename is refused and the file is copied instead.
+// A move where the file system allows one; a rename that is refused, for
+// whatever reason (the folders lie on different file systems, say), leaves
+// the file where it was, and it is copied instead.
 Status move_or_copy(const fs::path& source, const fs::path& destination) {
-  auto moved = move_object_file(source, destination);
+  QV_TRY(platform::make_directories(destination.parent_path()));
+  auto moved = replace_file(source, destination);
   if (moved) return {};
   // Gone from its place: the rename went through and only a flush failed.
   if (!platform::lstat_path(source)) return moved;
@@ -121,16 +123,6 @@ Result<std::uint64_t> object_bytes_to_write(const fs::path& transaction_dir, std
                                                                     : total + rest;
   }
   return total;
-}
-
-Status move_object_file(const fs::path& source, const fs::path& destination) {
-  QV_TRY(check_write_target(source));
-  QV_TRY(check_write_target(destination));
-  const auto from = QV_TRY(open_entry_folder(source, /*create=*/false));
-  const auto to = QV_TRY(open_entry_folder(destination, /*create=*/true));
-  QV_TRY(platform::rename_entry(from.folder, from.name, to.folder, to.name));
-  QV_TRY(to.folder.flush());
-  return from.folder.flush();
 }
 
 }  // namespace qv

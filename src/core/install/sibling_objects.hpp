@@ -34,7 +34,7 @@ Result<std::vector<SiblingFolder>> list_sibling_transactions(const std::filesyst
 // longest shorter one (resumed by the download), preferring a folder it can
 // be moved out of. A larger one, one that is no regular file, and a complete
 // one with another SHA-256 are left where they are. From a settled folder the
-// file is moved (a copy where the file systems differ), from any other it is
+// file is moved (a copy where the rename is refused), from any other it is
 // copied. Nothing found is no error. Errors: path checks, metadata, hashing,
 // the move or the copy. Safe on several threads for distinct objects.
 Status take_object_from_siblings(std::span<const SiblingFolder> siblings, const FileEntry& entry,
@@ -50,11 +50,5 @@ Status take_object_from_siblings(std::span<const SiblingFolder> siblings, const 
 Result<std::uint64_t> object_bytes_to_write(const std::filesystem::path& transaction_dir,
                                             std::span<const SiblingFolder> siblings, const Manifest& manifest,
                                             std::span<const std::uint32_t> download);
-
-// Moves the file `source` to `destination` (missing folders above it made),
-// by one rename, and flushes both folders. Both paths pass the write guard; no
-// link is followed on the way to either folder. Errors are the operating
-// system's, unchanged; a refused rename changes nothing.
-Status move_object_file(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 }  // namespace qv
