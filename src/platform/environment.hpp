@@ -12,6 +12,10 @@ namespace qv::platform {
 // nothing when it is unset. Its bytes are returned as they are.
 std::optional<std::string> environment_variable(std::string_view name);
 
+// True when `path` leads (links followed) to a regular file this process may
+// execute.
+bool is_executable_file(const std::filesystem::path& path);
+
 // The first executable regular file named `name` in the folders of PATH
 // (read afresh; a login shell's default when unset), as a shell finds a
 // command; folders given by a relative path (an empty entry included) are

@@ -1,7 +1,6 @@
 #include "platform/windows_program.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -53,10 +52,7 @@ Result<bool> is_windows_program(const std::filesystem::path& path) {
 
 std::optional<std::filesystem::path> find_wine_loader() {
   if (auto loader = environment_variable("WINELOADER"); loader && !loader->empty() && loader->front() == '/') {
-    struct stat st {};
-    if (::stat(loader->c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(loader->c_str(), X_OK) == 0) {
-      return std::filesystem::path(*loader);
-    }
+    if (is_executable_file(*loader)) return std::filesystem::path(*loader);
   }
   return find_program_on_path("wine");
 }

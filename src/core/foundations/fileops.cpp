@@ -21,7 +21,6 @@ constexpr std::string_view kNotAFile = "replacement target is not a file: {}";
 constexpr std::string_view kLockedOrNotWritable = "file locked or not writable: {}: {}";
 constexpr std::string_view kScopeViolation = "cleanup scope violation";
 constexpr std::string_view kTransactionId = "transaction id";
-constexpr std::string_view kReparsePoint = "reparse point rejected: {}";
 constexpr std::string_view kCleanupPending = "Cleanup pending for {}: {}";
 
 constexpr std::string_view kTransactionsDir = ".launcher/transactions";
@@ -155,7 +154,7 @@ Result<TransactionDir> open_transaction_dir(const fs::path& root, const fs::path
   // Nothing of another file system is removed: not a folder mounted in the
   // transaction's place, nor anything mounted below it.
   const auto reparse_point = [](const fs::path& path) {
-    return fail(fmt::format(fmt::runtime(kReparsePoint), path.string()));
+    return reparse_point_rejected(path);
   };
   if (platform::is_mount_point(QV_TRY(tree->info()), QV_TRY(held->info()))) return reparse_point(canonical_folder);
   QV_TRY(platform::walk_folder(*tree, canonical_folder,

@@ -16,7 +16,6 @@ namespace qv {
 namespace {
 
 constexpr std::size_t kMaxRelativePathBytes = 19999;
-constexpr std::string_view kReparsePoint = "reparse point rejected: {}";
 
 bool is_reserved_device_stem(std::string_view component) {
   std::string_view stem = component.substr(0, component.find('.'));
@@ -89,7 +88,7 @@ Status check_prefixes(const fs::path& path, std::size_t own_from) {
     }
     const bool crossing = index >= own_from && previous && platform::is_mount_point(*info, *previous);
     if (info->kind == platform::FileKind::Symlink || crossing) {
-      return fail(fmt::format(fmt::runtime(kReparsePoint), prefix.string()));
+      return reparse_point_rejected(prefix);
     }
     previous = *info;
     ++index;
@@ -125,6 +124,10 @@ Status check_reserved_path(std::string_view path) {
   QV_TRY(validate_relative_path(path));
   if (is_reserved_launcher_path(path)) return fail("reserved launcher path");
   return {};
+}
+
+std::unexpected<Error> reparse_point_rejected(const fs::path& path) {
+  return fail(fmt::format("reparse point rejected: {}", path.string()));
 }
 
 Result<fs::path> join_checked(const fs::path& root, std::string_view relative) {
@@ -223,7 +226,7 @@ Result<std::optional<platform::FileInfo>> PhysicalPathCache::examine(std::string
     return Found();
   };
   const auto refused = [&](std::string_view prefix) {
-    return fail(fmt::format(fmt::runtime(kReparsePoint), (root_ / fs::path(std::string(prefix))).string()));
+    return reparse_point_rejected(root_ / fs::path(std::string(prefix)));
   };
   std::size_t existing_end = 0;  // length of the longest prefix known to exist
   for (std::size_t slash = relative.find('/'); slash != std::string_view::npos; slash = relative.find('/', slash + 1)) {

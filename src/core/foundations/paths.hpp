@@ -42,6 +42,10 @@ Status check_reserved_path(std::string_view path);
 // this.
 Result<fs::path> join_checked(const fs::path& root, std::string_view relative);
 
+// The refusal of a link or mount point at `path`: "reparse point rejected:
+// {path}".
+std::unexpected<Error> reparse_point_rejected(const std::filesystem::path& path);
+
 // Refuses a path any existing prefix of which is a symbolic link: "reparse
 // point rejected: {prefix}". A missing prefix ends the walk; any other failure
 // to read a prefix's metadata is returned as the operating-system error. A

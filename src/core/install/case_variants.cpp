@@ -1,11 +1,9 @@
 #include "core/install/case_variants.hpp"
 
-#include <functional>
-#include <map>
 #include <string_view>
 
 #include "core/foundations/paths.hpp"
-#include "core/foundations/unicode.hpp"
+#include "core/install/installed_index.hpp"
 #include "platform/fs.hpp"
 
 namespace qv {
@@ -17,18 +15,20 @@ Result<std::vector<std::string>> installed_case_variants(const fs::path& root, c
                                                          const std::optional<Manifest>& installed) {
   std::vector<std::string> variants;
   if (!installed || installed->files.empty() || download.empty()) return variants;
-  std::map<std::string, std::string_view, std::less<>> spelled;  // lower-cased path -> installed spelling
-  for (const FileEntry& entry : installed->files) spelled.emplace(to_lower_full(entry.path), entry.path);
+  const InstalledIndex spelled(installed);
+  std::string key;
+  std::string scratch;
   for (const std::uint32_t index : download) {
     const FileEntry& entry = manifest.files[index];
-    const auto found = spelled.find(to_lower_full(entry.path));
-    if (found == spelled.end() || found->second == entry.path) continue;
-    const fs::path old_path = QV_TRY(resolve_physical_path(root, found->second));
+    lower_key(entry.path, key);
+    const FileEntry* found = spelled.find(key, scratch);
+    if (found == nullptr || found->path == entry.path) continue;
+    const fs::path old_path = QV_TRY(resolve_physical_path(root, found->path));
     const auto old_file = platform::lstat_path(old_path);
     if (!old_file || old_file->kind != platform::FileKind::Regular) continue;
     const fs::path target = QV_TRY(resolve_physical_path(root, entry.path));
     if (const auto current = platform::lstat_path(target); current && current->same_file_as(*old_file)) continue;
-    variants.emplace_back(found->second);
+    variants.emplace_back(found->path);
   }
   return variants;
 }

@@ -12,9 +12,8 @@
 
 #include "core/foundations/json.hpp"
 #include "core/foundations/paths.hpp"
-#include "core/foundations/unicode.hpp"
+#include "core/install/installed_index.hpp"
 #include "core/install/ordered_pool.hpp"
-#include "platform/ascii.hpp"
 #include "platform/fs.hpp"
 #include "platform/sequential_read.hpp"
 
@@ -33,79 +32,6 @@ unsigned thread_count(const PlanOptions& options) {
   // processors hash a warm client at two thirds of the speed of 16).
   return std::clamp(2 * std::thread::hardware_concurrency(), 1u, PlanOptions::kMaxThreads);
 }
-
-bool is_ascii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// The key an entry is matched by: its path fully lower-cased, into `out`.
-// Full lower-casing of ASCII text folds A-Z and nothing else, so the common
-// ASCII path needs neither the case-mapping library nor a fresh string.
-void lower_key(std::string_view path, std::string& out) {
-  if (!is_ascii(path)) {
-    out = to_lower_full(path);
-    return;
-  }
-  out.assign(path);
-  for (char& c : out) c = platform::ascii_lower(c);
-}
-
-// The installed entries by lower-cased path: an open-addressing table of
-// entry numbers with a part of each key's hash beside them, eight bytes a
-// slot, so a client of many files indexes its installed state in a small
-// fraction of what the state itself takes. Keys are lower-cased again only
-// to confirm a match of the hash. The first of two entries with the same
-// lower-case path wins; a validated manifest has none. Read-only once built,
-// so any number of threads may look up at once.
-class InstalledIndex {
- public:
-  explicit InstalledIndex(const std::optional<Manifest>& installed) {
-    if (!installed || installed->files.empty()) return;
-    files_ = &installed->files;
-    std::size_t size = 16;
-    while (size < 2 * files_->size()) size *= 2;
-    slots_.assign(size, Slot{});
-    std::string key;
-    std::string scratch;
-    for (std::size_t i = 0; i < files_->size(); ++i) {
-      lower_key((*files_)[i].path, key);
-      const std::size_t hash = std::hash<std::string_view>{}(key);
-      std::size_t at = hash & (slots_.size() - 1);
-      for (; slots_[at].entry != 0; at = (at + 1) & (slots_.size() - 1)) {
-        if (matches(slots_[at], hash, key, scratch)) break;
-      }
-      if (slots_[at].entry == 0) slots_[at] = Slot{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(i + 1)};
-    }
-  }
-
-  bool empty() const { return files_ == nullptr; }
-
-  // The installed entry whose lower-cased path equals `key` (a lower-cased
-  // path), or none; `scratch` is the caller's, reused between calls.
-  const FileEntry* find(std::string_view key, std::string& scratch) const {
-    if (empty()) return nullptr;
-    const std::size_t hash = std::hash<std::string_view>{}(key);
-    for (std::size_t at = hash & (slots_.size() - 1); slots_[at].entry != 0; at = (at + 1) & (slots_.size() - 1)) {
-      if (matches(slots_[at], hash, key, scratch)) return &(*files_)[slots_[at].entry - 1];
-    }
-    return nullptr;
-  }
-
- private:
-  struct Slot {
-    std::uint32_t hash = 0;   // the low half of the key's hash
-    std::uint32_t entry = 0;  // the entry's number plus one; 0 is a free slot
-  };
-
-  bool matches(const Slot& slot, std::size_t hash, std::string_view key, std::string& scratch) const {
-    if (slot.hash != static_cast<std::uint32_t>(hash)) return false;
-    lower_key((*files_)[slot.entry - 1].path, scratch);
-    return scratch == key;
-  }
-
-  const std::vector<FileEntry>* files_ = nullptr;
-  std::vector<Slot> slots_;
-};
 
 // What each scanning thread keeps between entries; the path cache is made
 // on the thread's first entry.
